@@ -1,0 +1,93 @@
+#include "common/atomic_file.h"
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+namespace hv {
+namespace {
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+int CountEntries(const std::string &dir) {
+    int n = 0;
+    DIR *d = opendir(dir.c_str());
+    while (dirent *e = readdir(d)) n += e->d_name[0] != '.';
+    closedir(d);
+    return n;
+}
+
+class RewriteFileTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char tmpl[] = "/tmp/atomic_file_testXXXXXX";
+        ASSERT_NE(mkdtemp(tmpl), nullptr);
+        dir_ = tmpl;
+        path_ = dir_ + "/versions.conf";
+        std::ofstream(path_) << "1";
+    }
+    void TearDown() override {
+        SetRewriteFaultHook(nullptr);
+        std::string cmd = "rm -rf '" + dir_ + "'";
+        ASSERT_EQ(std::system(cmd.c_str()), 0);
+    }
+    std::string dir_, path_;
+};
+
+TEST_F(RewriteFileTest, ReplacesContentWithModeAndLeavesNoTemporaryFile) {
+    chmod(path_.c_str(), 0644);
+    ASSERT_EQ(RewriteFile(path_.c_str(), "1\t2", 0600, -1, -1), RewriteStatus::kOk);
+    EXPECT_EQ(ReadFile(path_), "1\t2");
+    struct stat st {};
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_EQ(CountEntries(dir_), 1);
+}
+
+RewriteStep g_failing_step;
+bool FailAt(RewriteStep step) { return step == g_failing_step; }
+
+// Every step that can fail leaves the old content in place, whole, and no
+// stray temporary file beside it.
+TEST_F(RewriteFileTest, AFailureAtAnyStepKeepsTheOldContent) {
+    const struct {
+        RewriteStep step;
+        RewriteStatus expected;
+    } cases[] = {
+        {RewriteStep::kCreate, RewriteStatus::kCreateFailed},
+        {RewriteStep::kWrite, RewriteStatus::kWriteFailed},
+        {RewriteStep::kFlush, RewriteStatus::kWriteFailed},
+        {RewriteStep::kOwner, RewriteStatus::kOwnerFailed},
+        {RewriteStep::kRename, RewriteStatus::kRenameFailed},
+    };
+    for (const auto &c : cases) {
+        g_failing_step = c.step;
+        SetRewriteFaultHook(FailAt);
+        EXPECT_EQ(RewriteFile(path_.c_str(), "1\t2", 0600, -1, -1), c.expected);
+        EXPECT_EQ(ReadFile(path_), "1");
+        EXPECT_EQ(CountEntries(dir_), 1);
+    }
+    SetRewriteFaultHook(nullptr);
+    EXPECT_EQ(RewriteFile(path_.c_str(), "1\t2", 0600, -1, -1), RewriteStatus::kOk);
+    EXPECT_EQ(ReadFile(path_), "1\t2");
+}
+
+TEST_F(RewriteFileTest, ADirectoryThatCannotTakeFilesFailsAtCreate) {
+    std::string missing = dir_ + "/no/such/file";
+    EXPECT_EQ(RewriteFile(missing.c_str(), "x", 0600, -1, -1), RewriteStatus::kCreateFailed);
+}
+
+}  // namespace
+}  // namespace hv

@@ -1,0 +1,1 @@
+# Directory, filters, operations, dse file, plug-in loading.

@@ -1,0 +1,16 @@
+// Instance discovery: the "slapd-" directories of a server root, or the one
+// instance named by the user.  Messages go to standard error.
+#ifndef HV_MIGRATE_DISCOVERY_H
+#define HV_MIGRATE_DISCOVERY_H
+
+struct slapd_instance {
+    char *name;  // owned, host allocator
+    slapd_instance *next;
+};
+
+// Head of a new list (caller frees with free_slapd_instance), or none.
+slapd_instance *init_slapd_instance(const char *serverroot, const char *instancename);
+slapd_instance *create_slapd_instance(const char *name);
+void free_slapd_instance(slapd_instance **head);
+
+#endif  // HV_MIGRATE_DISCOVERY_H

@@ -1,0 +1,2 @@
+# Repository, gates, discovery, downgrade steps and the command line.
+target_sources(migrate_core PRIVATE version_repository.cc)

@@ -1,0 +1,16 @@
+// Rewriting one value of one entry of an LDIF configuration file, and the
+// schema steps of the upgrade built on it.
+#ifndef HV_MIGRATE_SCHEMA_H
+#define HV_MIGRATE_SCHEMA_H
+
+enum { ATTR_ADD = 0, ATTR_REMOVE = 1, ATTR_REPLACE = 2 };
+
+int modify_attributeTypes_from_ldif(const char *file, int mode, const char *name, const char *value,
+                                    const char *dn);
+int upgrade_RetroChangeLog(int phase, const char *serverroot, const char *instancename);
+int upgrade_Password_Policy(int phase, const char *serverroot, const char *instancename);
+// Runs command through /bin/sh with its output discarded: 0 on exit status
+// 0, else 3.
+int cmdExec(const char *command);
+
+#endif  // HV_MIGRATE_SCHEMA_H

@@ -1,0 +1,1 @@
+# Schema rewriting and steps, the upgrade procedure.

@@ -1,0 +1,1 @@
+# Script templates and regeneration, certificate database.
