@@ -3,9 +3,14 @@
 #ifndef HV_MIGRATE_SCRIPTS_H
 #define HV_MIGRATE_SCRIPTS_H
 
+#include <cstdarg>
+
 int upgrade_scripts(int phase, const char *serverroot, const char *instancename);
 int regenerate_scripts(const char *serverroot, const char *instancename);
 int regenerate_script(const char *instancepath, const char *name, const char *tmpl, ...);
+// regenerate_script with its values in a va_list.
+int vregenerate_script(const char *instancepath, const char *name, const char *tmpl,
+                       va_list values);
 int backup_script(const char *instancepath, const char *name);
 int check_backup_context(const char *instancepath);
 
