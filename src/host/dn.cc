@@ -1,0 +1,185 @@
+// DN handling.  A DN is parsed by the LDAP library (LDAPv3 string form) and
+// printed back from its parts: attribute types lower-cased, values kept
+// (normalize) or ASCII lower-cased (the "ndn" forms), no blanks around the
+// separators.  See docs/host.md, "DN normalization".
+#include <cstring>
+
+#include "host/entry_internal.h"
+
+#define HV_EXPORT __attribute__((visibility("default")))
+
+namespace {
+
+void LowerBytes(struct berval *bv) {
+    for (ber_len_t i = 0; i < bv->bv_len; ++i) {
+        char &c = bv->bv_val[i];
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+    }
+}
+
+bool Normalize(std::string_view in, bool fold, std::string *out) {
+    std::string buf(in);
+    LDAPDN dn = nullptr;
+    if (ldap_str2dn(buf.c_str(), &dn, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS) return false;
+    if (dn == nullptr) {  // the empty DN, the root
+        out->clear();
+        return true;
+    }
+    for (LDAPRDN *rdn = dn; *rdn != nullptr; ++rdn) {
+        for (LDAPAVA **ava = *rdn; *ava != nullptr; ++ava) {
+            LowerBytes(&(*ava)->la_attr);
+            // Hex-encoded (#...) values are BER and must not be folded.
+            if (fold && ((*ava)->la_flags & LDAP_AVA_BINARY) == 0) LowerBytes(&(*ava)->la_value);
+        }
+    }
+    char *str = nullptr;
+    int rc = ldap_dn2str(dn, &str, LDAP_DN_FORMAT_LDAPV3);
+    ldap_dnfree(dn);
+    if (rc != LDAP_SUCCESS || str == nullptr) {
+        if (str != nullptr) ldap_memfree(str);
+        return false;
+    }
+    out->assign(str);
+    ldap_memfree(str);
+    return true;
+}
+
+// Leading and trailing blanks removed in place; an escaped trailing blank
+// ("cn=a\ ") stays.
+void TrimInPlace(char *dn) {
+    std::size_t len = std::strlen(dn);
+    std::size_t b = 0;
+    while (b < len && dn[b] == ' ') ++b;
+    std::size_t e = len;
+    while (e > b && dn[e - 1] == ' ') {
+        std::size_t slashes = 0;
+        while (e - 1 - slashes > b && dn[e - 2 - slashes] == '\\') ++slashes;
+        if (slashes % 2 == 1) break;
+        --e;
+    }
+    std::memmove(dn, dn + b, e - b);
+    dn[e - b] = '\0';
+}
+
+char *NormalizeInPlace(char *dn, bool fold) {
+    if (dn == nullptr) return nullptr;
+    std::string out;
+    std::size_t len = std::strlen(dn);
+    if (Normalize(dn, fold, &out) && out.size() <= len) {
+        std::memcpy(dn, out.c_str(), out.size() + 1);
+        return dn;
+    }
+    TrimInPlace(dn);
+    if (fold) {
+        for (char *p = dn; *p != '\0'; ++p) {
+            if (*p >= 'A' && *p <= 'Z') *p = static_cast<char>(*p + 32);
+        }
+    }
+    return dn;
+}
+
+// Position of the first RDN separator: a ',' that is neither escaped nor
+// inside a quoted value; npos when there is none.
+std::size_t FirstSeparator(std::string_view dn) {
+    bool quoted = false;
+    for (std::size_t i = 0; i < dn.size(); ++i) {
+        char c = dn[i];
+        if (c == '\\') {
+            ++i;  // the escaped character (or the first of two hex digits) is plain
+        } else if (c == '"') {
+            quoted = !quoted;
+        } else if (!quoted && c == ',') {
+            return i;
+        }
+    }
+    return std::string_view::npos;
+}
+
+// True when the ',' at pos is a separator: not preceded by an odd number of
+// backslashes.
+bool IsUnescapedAt(std::string_view s, std::size_t pos) {
+    std::size_t slashes = 0;
+    while (pos > slashes && s[pos - 1 - slashes] == '\\') ++slashes;
+    return slashes % 2 == 0;
+}
+
+}  // namespace
+
+namespace hv {
+
+bool NormalizeDn(std::string_view dn, std::string *ndn) { return Normalize(dn, true, ndn); }
+
+bool NormalizeDnKeepCase(std::string_view dn, std::string *out) { return Normalize(dn, false, out); }
+
+}  // namespace hv
+
+extern "C" {
+
+HV_EXPORT char *slapi_dn_normalize(char *dn) { return NormalizeInPlace(dn, false); }
+
+HV_EXPORT char *slapi_dn_normalize_case(char *dn) { return NormalizeInPlace(dn, true); }
+
+// The parent keeps the spelling of the input: the text after the first
+// separator, leading blanks skipped.
+HV_EXPORT char *slapi_dn_parent(const char *dn) {
+    if (dn == nullptr) return nullptr;
+    std::string_view s(dn);
+    std::size_t sep = FirstSeparator(s);
+    if (sep == std::string_view::npos) return nullptr;
+    std::string_view rest = s.substr(sep + 1);
+    std::size_t b = rest.find_first_not_of(' ');
+    if (b == std::string_view::npos) return nullptr;
+    return hv::HostStrdup(rest.substr(b));
+}
+
+// 1 when dn is suffix or lies below it, compared in normalized, case-folded
+// form and on RDN boundaries.
+HV_EXPORT int slapi_dn_issuffix(const char *dn, const char *suffix) {
+    if (dn == nullptr || suffix == nullptr) return 0;
+    std::string ndn, nsuffix;
+    if (!hv::NormalizeDn(dn, &ndn)) ndn = hv::AsciiLower(dn);
+    if (!hv::NormalizeDn(suffix, &nsuffix)) nsuffix = hv::AsciiLower(suffix);
+    if (nsuffix.empty()) return 1;
+    if (ndn == nsuffix) return 1;
+    if (ndn.size() <= nsuffix.size()) return 0;
+    std::size_t pos = ndn.size() - nsuffix.size() - 1;
+    if (ndn[pos] != ',' || !IsUnescapedAt(ndn, pos)) return 0;
+    return ndn.compare(pos + 1, std::string::npos, nsuffix) == 0 ? 1 : 0;
+}
+
+HV_EXPORT Slapi_DN *slapi_sdn_new(void) { return new slapi_dn(); }
+
+HV_EXPORT Slapi_DN *slapi_sdn_new_dn_byval(const char *dn) {
+    auto *sdn = new slapi_dn();
+    if (dn != nullptr) {
+        sdn->dn = dn;
+        if (!hv::NormalizeDn(dn, &sdn->ndn)) sdn->ndn = hv::AsciiLower(dn);
+    }
+    return sdn;
+}
+
+// The host keeps its own copy in either case: nothing depends on the
+// caller's string living on.
+HV_EXPORT Slapi_DN *slapi_sdn_new_dn_byref(const char *dn) { return slapi_sdn_new_dn_byval(dn); }
+
+HV_EXPORT void slapi_sdn_free(Slapi_DN **sdn) {
+    if (sdn == nullptr) return;
+    delete *sdn;
+    *sdn = nullptr;
+}
+
+HV_EXPORT const char *slapi_sdn_get_dn(const Slapi_DN *sdn) {
+    return sdn == nullptr ? nullptr : sdn->dn.c_str();
+}
+
+HV_EXPORT const char *slapi_sdn_get_ndn(const Slapi_DN *sdn) {
+    return sdn == nullptr ? nullptr : sdn->ndn.c_str();
+}
+
+HV_EXPORT int slapi_sdn_compare(const Slapi_DN *sdn1, const Slapi_DN *sdn2) {
+    if (sdn1 == nullptr || sdn2 == nullptr) return sdn1 == sdn2 ? 0 : (sdn1 == nullptr ? -1 : 1);
+    int c = sdn1->ndn.compare(sdn2->ndn);
+    return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+}  // extern "C"
