@@ -1,0 +1,168 @@
+// What slapd hands to a plug-in built from our declarations: the probe
+// plug-in writes one report line per handler call, and these tests pin the
+// facts the counter plug-ins and their documentation depend on.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <sstream>
+
+#include "openldap/slapd_harness.h"
+
+namespace hvtest {
+namespace {
+
+using Fields = std::map<std::string, std::string>;
+
+// "op=add argc=0 target=..." into its fields (values contain no spaces).
+Fields ParseLine(const std::string &line) {
+    Fields f;
+    std::istringstream in(line);
+    std::string word;
+    while (in >> word) {
+        size_t eq = word.find('=');
+        if (eq != std::string::npos) f[word.substr(0, eq)] = word.substr(eq + 1);
+    }
+    return f;
+}
+
+class ProbeOnSlapd : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!SlapdInstalled()) GTEST_SKIP() << kSlapdPath << " is not installed";
+    }
+
+    void StartProbe(const std::string &loglevel = "stats") {
+        report_ = server_.dir() + "/report.txt";
+        ASSERT_TRUE(server_.Start({{HV_PROBE_PLUGIN,
+                                    "probe_init",
+                                    {"report=" + report_, "attr=hvEntryCount", "above=dc=com"}}},
+                                  loglevel))
+            << server_.error();
+    }
+
+    std::vector<Fields> Reports(const std::string &op) const {
+        std::vector<Fields> out;
+        std::istringstream in(ReadFile(report_));
+        std::string line;
+        while (std::getline(in, line)) {
+            Fields f = ParseLine(line);
+            if (f["op"] == op) out.push_back(f);
+        }
+        return out;
+    }
+
+    void AddTree() {
+        CommandResult r = server_.Add(
+            "dn: dc=example,dc=com\nobjectClass: dcObject\nobjectClass: organization\n"
+            "o: Example\ndc: example\n\n"
+            "dn: ou=people,dc=example,dc=com\nobjectClass: organizationalUnit\n"
+            "objectClass: hvCounterHolder\nou: people\n\n"
+            "dn: cn=a,ou=people,dc=example,dc=com\nobjectClass: organizationalRole\n"
+            "objectClass: hvCounted\ncn: a\n\n");
+        ASSERT_EQ(r.status, 0) << r.output;
+    }
+
+    SlapdServer server_;
+    std::string report_;
+};
+
+TEST_F(ProbeOnSlapd, InitialisationGetsTheArgumentsAndAcceptsEveryRegistration) {
+    StartProbe();
+    std::vector<Fields> init = Reports("init");
+    ASSERT_EQ(init.size(), 1u);
+    EXPECT_EQ(init[0]["argc"], "3");  // the configured texts only, no plug-in name first
+    for (const char *k : {"version", "desc", "addfn", "modfn", "delfn"}) EXPECT_EQ(init[0][k], "0") << k;
+    EXPECT_TRUE(server_.WaitForPluginLog("probe: probe loaded"));
+}
+
+TEST_F(ProbeOnSlapd, OperationsCarryNeitherArgumentsNorPreOrPostEntries) {
+    StartProbe();
+    AddTree();
+    CommandResult r = server_.Modify(
+        "dn: cn=a,ou=people,dc=example,dc=com\nchangetype: modify\n"
+        "add: objectClass\nobjectClass: hvGroup\n-\n");
+    ASSERT_EQ(r.status, 0) << r.output;
+    r = server_.Delete("cn=a,ou=people,dc=example,dc=com");
+    ASSERT_EQ(r.status, 0) << r.output;
+
+    std::vector<Fields> adds = Reports("add"), mods = Reports("modify"), dels = Reports("delete");
+    ASSERT_EQ(adds.size(), 3u);
+    ASSERT_EQ(mods.size(), 1u);
+    ASSERT_EQ(dels.size(), 1u);
+    std::vector<Fields> all = adds;
+    all.insert(all.end(), mods.begin(), mods.end());
+    all.insert(all.end(), dels.begin(), dels.end());
+    for (Fields &f : all) {
+        SCOPED_TRACE(f["op"] + " " + f["target"]);
+        EXPECT_EQ(f["argc"], "0");
+        EXPECT_EQ(f["oprc"], "0");
+        EXPECT_EQ(f["repl"], "0");
+        EXPECT_EQ(f["pre"], "none");
+        EXPECT_EQ(f["post"], "none");
+    }
+    EXPECT_EQ(adds[2]["target"], "cn=a,ou=people,dc=example,dc=com");
+    EXPECT_EQ(adds[2]["addentry"], "yes");
+    EXPECT_EQ(adds[2]["parent"], "ou=people,dc=example,dc=com");
+    EXPECT_EQ(dels[0]["target"], "cn=a,ou=people,dc=example,dc=com");
+    // The modification list is handed over as bervals (0x80 set), with the
+    // server's own operational attributes appended.
+    EXPECT_EQ(mods[0]["mods"].rfind("128:objectClass,", 0), 0u) << mods[0]["mods"];
+}
+
+TEST_F(ProbeOnSlapd, FailedOperationsReachThePlugInWithStatusZero) {
+    StartProbe();
+    AddTree();
+    CommandResult r = server_.Add(
+        "dn: ou=people,dc=example,dc=com\nobjectClass: organizationalUnit\nou: people\n\n");
+    ASSERT_EQ(r.status, 68) << r.output;  // already exists
+    r = server_.Add("dn: cn=x,ou=nowhere,dc=example,dc=com\nobjectClass: organizationalRole\ncn: x\n\n");
+    ASSERT_EQ(r.status, 32) << r.output;  // no such parent
+    r = server_.Delete("cn=missing,ou=people,dc=example,dc=com");
+    ASSERT_EQ(r.status, 32) << r.output;
+    r = server_.Modify("dn: cn=missing,ou=people,dc=example,dc=com\nchangetype: modify\n"
+                       "replace: cn\ncn: missing\n-\n");
+    ASSERT_EQ(r.status, 32) << r.output;
+
+    // Every one of them runs the post-operation handler, and none says it failed.
+    std::vector<Fields> adds = Reports("add"), dels = Reports("delete"), mods = Reports("modify");
+    ASSERT_EQ(adds.size(), 5u);
+    ASSERT_EQ(dels.size(), 1u);
+    ASSERT_EQ(mods.size(), 1u);
+    EXPECT_EQ(adds[3]["target"], "ou=people,dc=example,dc=com");
+    EXPECT_EQ(adds[4]["target"], "cn=x,ou=nowhere,dc=example,dc=com");
+    EXPECT_EQ(dels[0]["target"], "cn=missing,ou=people,dc=example,dc=com");
+    EXPECT_EQ(mods[0]["target"], "cn=missing,ou=people,dc=example,dc=com");
+    for (const auto *list : {&adds, &dels, &mods})
+        for (const Fields &f : *list) EXPECT_EQ(f.at("oprc"), "0") << f.at("op") << " " << f.at("target");
+    // The duplicate add was refused, yet its handler sees the stored entry.
+    EXPECT_EQ(adds[3]["base"], "rc:0,n:1,hvEntryCount:1");
+}
+
+TEST_F(ProbeOnSlapd, InternalSearchAndModifyWorkFromInsideAHandler) {
+    StartProbe();
+    AddTree();
+    std::vector<Fields> adds = Reports("add");
+    ASSERT_EQ(adds.size(), 3u);
+    // The holder may take the attribute; the write is visible to the next
+    // internal search and to clients.
+    EXPECT_EQ(adds[1]["modify"], "rc:0");
+    EXPECT_EQ(adds[1]["base"], "rc:0,n:1,hvEntryCount:1");
+    EXPECT_EQ(server_.Counter("ou=people,dc=example,dc=com", "hvEntryCount"), 1);
+    // Refused by the schema: objectClassViolation, entry unchanged.
+    EXPECT_EQ(adds[2]["modify"], "rc:65");
+    EXPECT_EQ(adds[2]["base"], "rc:0,n:1,hvEntryCount:absent");
+    // Above the suffix: noSuchObject.
+    for (Fields &f : adds) EXPECT_EQ(f["above"], "rc:32,n:0") << f["target"];
+    // Internal modifies do not run post-operation plug-ins again.
+    EXPECT_TRUE(Reports("modify").empty());
+}
+
+TEST_F(ProbeOnSlapd, PluginLogIsWrittenWhateverTheLogLevel) {
+    StartProbe("0");
+    AddTree();
+    EXPECT_TRUE(server_.WaitForPluginLog("probe: probe saw add of cn=a,ou=people,dc=example,dc=com\n"))
+        << server_.PluginLog();
+}
+
+}  // namespace
+}  // namespace hvtest
