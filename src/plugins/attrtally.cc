@@ -1,0 +1,266 @@
+// attrtally: keeps, in every entry of the required object class, a counter
+// attribute equal to the number of values of a member attribute, and with
+// updateParents adds each change of such a count to every ancestor of the
+// same class.
+//
+// Configuration (plug-in argument texts, name=value):
+//   memberAttribute      attribute whose values are counted (required)
+//   counterAttribute     attribute that receives the count (required)
+//   requiredObjectClass  class of the counted entries and of the ancestors
+//                        that receive changes (required)
+//   updateParents        "true" in any letter case: ancestors receive changes
+// A name selects the first keyword it equals or begins.  Values are parsed
+// anew for every operation.
+//
+// Every adjustment of a stored counter goes through updateCounterByDN, which
+// re-reads the counter under the plug-in's lock, so concurrent changes below
+// one ancestor never overwrite each other.
+#include <strings.h>
+
+#include <string>
+#include <string_view>
+
+#include "hv/slapi-plugin.h"
+#include "plugins/ancestors.h"
+#include "plugins/counter_utils.h"
+#include "plugins/plugin_log.h"
+#include "plugins/plugin_args.h"
+
+namespace {
+
+using hv::plugins::InitArgs;
+
+constexpr char kInitName[] = "HVAttrtallyPostOp_Init";
+constexpr char kPluginName[] = "HVAttrtally";
+
+char kDescId[] = "HVAttrtally";
+char kDescVendor[] = "Kel Dataworks, Inc.";
+char kDescVersion[] = "5.2_Patch_2";
+char kDescText[] = "Maintain counts of attribute values in entries with a particular object class";
+Slapi_PluginDesc pluginDescription = {kDescId, kDescVendor, kDescVersion, kDescText};
+
+// Signature block: a marker field, then an area that the signing step fills
+// with length-prefixed items after the build.  Never read by the code;
+// "used" and "retain" keep it through --gc-sections.
+struct PluginSignature {
+    char text[200];
+    unsigned char area[4124];
+};
+static_assert(sizeof(PluginSignature) == 4324);
+#if defined(__has_attribute) && __has_attribute(retain)
+__attribute__((used, retain))
+#else
+__attribute__((used))
+#endif
+PluginSignature pluginSignature = {"StArT Of PlUgIn SiGnAtUrE:HVAttrtally,HVAttrtallyPostOp_Init",
+                                   {}};
+
+// Argument texts given at initialisation, for hosts that do not hand them to
+// each operation.
+InitArgs initArgs;
+
+struct Settings {
+    const char *counterAttribute = nullptr;
+    const char *memberAttribute = nullptr;
+    const char *requiredObjectClass = nullptr;
+    bool updateParents = false;
+};
+
+enum class Outcome { kProceed, kSkip, kFail };
+
+int parse_arguments(Slapi_PBlock *pb, Settings *out) {
+    int argc = 0;
+    char **argv = nullptr;
+    if (hv::plugins::GetOperationArgs(pb, initArgs, &argc, &argv) != 0) return 1;
+    Settings s;
+    for (int i = 0; i < argc; ++i) {
+        std::string_view name;
+        const char *value = nullptr;
+        if (!hv::plugins::SplitArgument(argv[i], &name, &value)) return 12;
+        if (hv::plugins::SelectsKeyword(name, "counterAttribute")) {
+            s.counterAttribute = value;
+        } else if (hv::plugins::SelectsKeyword(name, "memberAttribute")) {
+            s.memberAttribute = value;
+        } else if (hv::plugins::SelectsKeyword(name, "updateParents")) {
+            s.updateParents = strcasecmp(value, "true") == 0;
+        } else if (hv::plugins::SelectsKeyword(name, "requiredObjectClass")) {
+            s.requiredObjectClass = value;
+        }
+    }
+    if (s.memberAttribute == nullptr || s.requiredObjectClass == nullptr ||
+        s.counterAttribute == nullptr) {
+        return op_error(13);
+    }
+    *out = s;
+    return 0;
+}
+
+Outcome postop_prolog(Slapi_PBlock *pb, Settings *settings, char **targetDn) {
+    int opreturn = 0;
+    if (slapi_pblock_get(pb, SLAPI_PLUGIN_OPRETURN, &opreturn) != 0) {
+        op_error(50);
+        return Outcome::kFail;
+    }
+    if (opreturn != 0) return Outcome::kSkip;
+    int replicated = 0;
+    if (slapi_pblock_get(pb, SLAPI_IS_REPLICATED_OPERATION, &replicated) != 0) {
+        op_error(51);
+        return Outcome::kFail;
+    }
+    if (replicated != 0) return Outcome::kSkip;
+    if (parse_arguments(pb, settings) != 0) return Outcome::kFail;
+    char *target = nullptr;
+    if (slapi_pblock_get(pb, SLAPI_TARGET_DN, &target) != 0 || target == nullptr) {
+        op_error(52);
+        return Outcome::kSkip;
+    }
+    slapi_dn_normalize(target);
+    *targetDn = target;
+    return Outcome::kProceed;
+}
+
+int countValues(Slapi_Entry *e, const char *attrName) {
+    int n = 0;
+    Slapi_Attr *attr = nullptr;
+    if (slapi_entry_attr_find(e, attrName, &attr) == 0 && attr != nullptr) {
+        slapi_attr_get_numvalues(attr, &n);
+    }
+    hv::plugins::Log(kPluginName, "countValues - %s has %d values\n", attrName, n);
+    return n;
+}
+
+int findCountersAndUpdate(const char *startDn, const char *counterAttribute,
+                          const char *requiredObjectClass, int increment) {
+    hv::plugins::Log(kPluginName,
+                    "findCountersAndUpdate startDN=%s requiredObjectClass=%s counterAttrName=%s "
+                    "increment=%d\n",
+                    startDn, requiredObjectClass, counterAttribute, increment);
+    int result = 0;
+    hv::plugins::ForEachAncestor(startDn, requiredObjectClass, [&](const char *dn, bool counted) {
+        if (counted) {
+            result = updateCounterByDN(dn, counterAttribute, increment);
+        } else {
+            hv::plugins::Log(kPluginName,
+                            "findCountersAndUpdate not updating %s\n", dn);
+        }
+    });
+    return result;
+}
+
+int postop_add(Slapi_PBlock *pb) {
+    hv::plugins::Log(kPluginName, "POSTOP ADD begin\n");
+    Settings s;
+    char *target = nullptr;
+    Outcome outcome = postop_prolog(pb, &s, &target);
+    if (outcome != Outcome::kProceed) return outcome == Outcome::kSkip ? 0 : -1;
+    Slapi_Entry *added = nullptr;
+    if (slapi_pblock_get(pb, SLAPI_ADD_ENTRY, &added) != 0 || added == nullptr) {
+        op_error(30);
+        return -1;
+    }
+    if (!entryHasObjectClass(pb, added, s.requiredObjectClass)) return 0;
+    const int n = countValues(added, s.memberAttribute);
+    if (setCounter(added, s.counterAttribute, n) != 0) {
+        op_error(31);
+        return -1;
+    }
+    if (n != 0 && s.updateParents &&
+        findCountersAndUpdate(target, s.counterAttribute, s.requiredObjectClass, n) != 0) {
+        return -1;
+    }
+    return 0;
+}
+
+int postop_delete(Slapi_PBlock *pb) {
+    hv::plugins::Log(kPluginName, "POSTOP DELETE begin\n");
+    Settings s;
+    char *target = nullptr;
+    Outcome outcome = postop_prolog(pb, &s, &target);
+    if (outcome != Outcome::kProceed) return outcome == Outcome::kSkip ? 0 : -1;
+    Slapi_Entry *pre = nullptr;
+    if (slapi_pblock_get(pb, SLAPI_ENTRY_PRE_OP, &pre) != 0) {
+        op_error(53);
+        return -1;
+    }
+    if (pre == nullptr) return 0;
+    // An entry without the class was never counted into its ancestors.
+    if (!entryHasObjectClass(pb, pre, s.requiredObjectClass)) return 0;
+    const int n = countValues(pre, s.memberAttribute);
+    if (n <= 0 || !s.updateParents) return 0;
+    if (findCountersAndUpdate(target, s.counterAttribute, s.requiredObjectClass, -n) != 0) {
+        return -1;
+    }
+    return 0;
+}
+
+int postop_modify(Slapi_PBlock *pb) {
+    hv::plugins::Log(kPluginName, "POSTOP MODIFY begin\n");
+    Settings s;
+    char *target = nullptr;
+    Outcome outcome = postop_prolog(pb, &s, &target);
+    if (outcome != Outcome::kProceed) return outcome == Outcome::kSkip ? 0 : -1;
+    Slapi_Entry *post = nullptr;
+    if (slapi_pblock_get(pb, SLAPI_ENTRY_POST_OP, &post) != 0) {
+        op_error(52);
+        return -1;
+    }
+    const bool postCounted = post != nullptr && entryHasObjectClass(pb, post, s.requiredObjectClass);
+    const int newCount = postCounted ? countValues(post, s.memberAttribute) : 0;
+    Slapi_Entry *pre = nullptr;
+    if (slapi_pblock_get(pb, SLAPI_ENTRY_PRE_OP, &pre) != 0) {
+        op_error(53);
+        return -1;
+    }
+    if (pre == nullptr) return 0;
+    const bool preCounted = entryHasObjectClass(pb, pre, s.requiredObjectClass);
+    const int oldCount = preCounted ? countValues(pre, s.memberAttribute) : 0;
+    const int d = newCount - oldCount;
+    if (d == 0) return 0;
+    if (postCounted) {
+        // An entry that gains the class starts from its own count, as an
+        // added one does: a counter left from an earlier spell in the class
+        // is stale.  Otherwise the stored counter is adjusted.
+        const int rc = preCounted ? updateCounterByDN(slapi_entry_get_dn(post), s.counterAttribute, d)
+                                  : setCounter(post, s.counterAttribute, newCount);
+        if (rc != 0) return -1;
+    }
+    if (s.updateParents &&
+        findCountersAndUpdate(target, s.counterAttribute, s.requiredObjectClass, d) != 0) {
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+extern "C" HV_PLUGIN_EXPORT int HVAttrtallyPostOp_Init(Slapi_PBlock *pb) {
+    int code = 0;
+    int argc = 0;
+    char **argv = nullptr;
+    if ((code = slapi_pblock_set(pb, SLAPI_PLUGIN_VERSION,
+                                 const_cast<char *>(SLAPI_PLUGIN_VERSION_01))) != 0 ||
+        (code = slapi_pblock_set(pb, SLAPI_PLUGIN_DESCRIPTION, &pluginDescription)) != 0 ||
+        (code = slapi_pblock_set(pb, SLAPI_PLUGIN_POST_ADD_FN,
+                                 reinterpret_cast<void *>(&postop_add))) != 0 ||
+        (code = slapi_pblock_set(pb, SLAPI_PLUGIN_POST_MODIFY_FN,
+                                 reinterpret_cast<void *>(&postop_modify))) != 0 ||
+        (code = slapi_pblock_set(pb, SLAPI_PLUGIN_POST_DELETE_FN,
+                                 reinterpret_cast<void *>(&postop_delete))) != 0) {
+        // code is the failing call's own result
+    } else if (slapi_pblock_get(pb, SLAPI_PLUGIN_ARGC, &argc) != 0) {
+        code = 10;
+    } else if (slapi_pblock_get(pb, SLAPI_PLUGIN_ARGV, &argv) != 0) {
+        code = 11;
+    } else if (initCounterLock() != 0) {
+        code = 12;
+    }
+    if (code != 0) {
+        hv::plugins::Log(kInitName, "Error: %d\n", code);
+        return -1;
+    }
+    initArgs.Remember(argc, argv);
+    const std::string joined = hv::plugins::JoinArgumentsForLog(argc, argv, 1);
+    hv::plugins::Log(kInitName, "plugin loaded with arguments %s\n",
+                    joined.c_str());
+    return 0;
+}

@@ -1,0 +1,69 @@
+/*
+ * Counter utilities shared by the counter plug-ins (nodetally, attrtally).
+ *
+ * Each plug-in file is built with its own copy of this module and exports
+ * every function below under its plain name.  The plug-ins link with
+ * -Bsymbolic, so a plug-in's own calls always reach its own copy and its own
+ * locks, even when another plug-in exporting the same names was loaded
+ * earlier with RTLD_GLOBAL.
+ *
+ * Ownership: a block returned by readPblockAndEntry, dnHasObjectClass or
+ * dnHasAttribute belongs to the caller, who releases it with
+ * slapi_free_search_results_internal and then slapi_pblock_destroy.  A key
+ * handed to cacheAdd belongs to the list from then on (host allocator);
+ * cacheRemove hands the key back to the caller.  Values are never freed.
+ *
+ * Thread-safety: every function may be called from several operation threads
+ * at once, except initCounterLock, which runs during plug-in initialisation.
+ * counterDnLock is always taken before counterLock.
+ */
+#ifndef HV_PLUGINS_COUNTER_UTILS_H
+#define HV_PLUGINS_COUNTER_UTILS_H
+
+#include <stdint.h>
+
+#include "hv/slapi-plugin.h"
+
+#define HV_PLUGIN_EXPORT __attribute__((visibility("default")))
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* One node of a string-keyed list; the head node has an empty key. */
+typedef struct cache_node {
+    char *key;
+    intptr_t value;
+    struct cache_node *next;
+} CacheNode;
+
+/* Logs "Internal error: <code>" under "utils"; always 1. */
+HV_PLUGIN_EXPORT int op_error(int code);
+/* Creates the counter locks once; 0, or 200 when a lock cannot be made. */
+HV_PLUGIN_EXPORT int initCounterLock(void);
+
+HV_PLUGIN_EXPORT Slapi_PBlock *readPblockAndEntry(const char *baseDN, const char *filter,
+                                                  char *attrs[]);
+/* 1 when the entry holds the class among its objectclass values (ASCII case
+ * ignored), else 0.  pb is not consulted. */
+HV_PLUGIN_EXPORT int entryHasObjectClass(Slapi_PBlock *pb, Slapi_Entry *e,
+                                         const char *objectClass);
+HV_PLUGIN_EXPORT Slapi_PBlock *dnHasObjectClass(const char *baseDN, const char *objectClass);
+HV_PLUGIN_EXPORT Slapi_PBlock *dnHasAttribute(const char *baseDN, const char *attrName);
+
+/* Counter writes: 0 success, 1 failure. */
+HV_PLUGIN_EXPORT int setCounter(Slapi_Entry *e, const char *attrName, int value);
+HV_PLUGIN_EXPORT int updateCounter(Slapi_Entry *e, const char *attrName, int increment);
+HV_PLUGIN_EXPORT int updateCounterByDN(const char *dn, const char *attrName, int increment);
+
+HV_PLUGIN_EXPORT CacheNode *cacheInit(void);
+HV_PLUGIN_EXPORT CacheNode *cacheAdd(CacheNode *head, char *key, intptr_t value);
+HV_PLUGIN_EXPORT char *cacheRemove(CacheNode *head, const char *key);
+HV_PLUGIN_EXPORT int cacheDelete(CacheNode *head, const char *key);
+HV_PLUGIN_EXPORT CacheNode *cacheFind(CacheNode *head, const char *key);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* HV_PLUGINS_COUNTER_UTILS_H */

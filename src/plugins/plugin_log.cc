@@ -1,0 +1,30 @@
+#include "plugins/plugin_log.h"
+
+#include <cstdarg>
+#include <cstdio>
+#include <string>
+
+#include "hv/slapi-plugin.h"
+
+namespace hv::plugins {
+
+void Log(const char *subsystem, const char *fmt, ...) {
+    std::va_list ap;
+    va_start(ap, fmt);
+    std::va_list again;
+    va_copy(again, ap);
+    const int n = std::vsnprintf(nullptr, 0, fmt, ap);
+    va_end(ap);
+    std::string line;
+    if (n > 0) {
+        line.resize(static_cast<std::size_t>(n) + 1);
+        std::vsnprintf(line.data(), line.size(), fmt, again);
+        line.resize(static_cast<std::size_t>(n));
+    }
+    va_end(again);
+    // The host takes non-const texts; it does not change them.
+    char format[] = "%s";
+    slapi_log_error(SLAPI_LOG_PLUGIN, const_cast<char *>(subsystem), format, line.c_str());
+}
+
+}  // namespace hv::plugins
