@@ -1,5 +1,5 @@
-// DN handling.  A DN is parsed by the LDAP library (LDAPv3 string form) and
-// printed back from its parts: attribute types lower-cased, values kept
+// DN handling.  A DN is parsed by the LDAP library (LDAPv3 string form, with
+// the older quoted values accepted) and printed back from its parts: attribute types lower-cased, values kept
 // (normalize) or ASCII lower-cased (the "ndn" forms), no blanks around the
 // separators.  See docs/host.md, "DN normalization".
 #include <cstring>
@@ -17,30 +17,61 @@ void LowerBytes(struct berval *bv) {
     }
 }
 
+// RFC 4514 escaping of a value's bytes: the specials, a leading '#' or
+// blank, a trailing blank, and control bytes as \XX.  Bytes above 127 (UTF-8)
+// stay as they are.
+void AppendEscaped(std::string *out, const struct berval &v) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (ber_len_t i = 0; i < v.bv_len; ++i) {
+        unsigned char c = static_cast<unsigned char>(v.bv_val[i]);
+        bool special = c == ',' || c == '+' || c == '"' || c == '\\' || c == '<' || c == '>' || c == ';' ||
+                       (i == 0 && (c == '#' || c == ' ')) || (i + 1 == v.bv_len && c == ' ');
+        if (c < 0x20 || c == 0x7F) {
+            *out += '\\';
+            *out += kHex[c >> 4];
+            *out += kHex[c & 15];
+        } else {
+            if (special) *out += '\\';
+            *out += static_cast<char>(c);
+        }
+    }
+}
+
+void AppendHex(std::string *out, const struct berval &v) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    *out += '#';
+    for (ber_len_t i = 0; i < v.bv_len; ++i) {
+        unsigned char c = static_cast<unsigned char>(v.bv_val[i]);
+        *out += kHex[c >> 4];
+        *out += kHex[c & 15];
+    }
+}
+
+// The library parses; the printing is ours, so that every spelling of one
+// value (escaped, quoted, hex pairs) comes out the same.
 bool Normalize(std::string_view in, bool fold, std::string *out) {
     std::string buf(in);
     LDAPDN dn = nullptr;
-    if (ldap_str2dn(buf.c_str(), &dn, LDAP_DN_FORMAT_LDAPV3) != LDAP_SUCCESS) return false;
-    if (dn == nullptr) {  // the empty DN, the root
-        out->clear();
-        return true;
-    }
+    if (ldap_str2dn(buf.c_str(), &dn, LDAP_DN_FORMAT_LDAP) != LDAP_SUCCESS) return false;
+    out->clear();
+    if (dn == nullptr) return true;  // the empty DN, the root
     for (LDAPRDN *rdn = dn; *rdn != nullptr; ++rdn) {
+        if (rdn != dn) *out += ',';
         for (LDAPAVA **ava = *rdn; *ava != nullptr; ++ava) {
+            if (ava != *rdn) *out += '+';
             LowerBytes(&(*ava)->la_attr);
-            // Hex-encoded (#...) values are BER and must not be folded.
-            if (fold && ((*ava)->la_flags & LDAP_AVA_BINARY) == 0) LowerBytes(&(*ava)->la_value);
+            out->append((*ava)->la_attr.bv_val, (*ava)->la_attr.bv_len);
+            *out += '=';
+            // Hex-encoded (#...) values are BER and are not folded.
+            if ((*ava)->la_flags & LDAP_AVA_BINARY) {
+                AppendHex(out, (*ava)->la_value);
+                continue;
+            }
+            if (fold) LowerBytes(&(*ava)->la_value);
+            AppendEscaped(out, (*ava)->la_value);
         }
     }
-    char *str = nullptr;
-    int rc = ldap_dn2str(dn, &str, LDAP_DN_FORMAT_LDAPV3);
     ldap_dnfree(dn);
-    if (rc != LDAP_SUCCESS || str == nullptr) {
-        if (str != nullptr) ldap_memfree(str);
-        return false;
-    }
-    out->assign(str);
-    ldap_memfree(str);
     return true;
 }
 
