@@ -12,6 +12,10 @@
  * They are copied at initialisation, because a host need not hand them to
  * each operation again.
  *
+ * Built with PROBE_CALL_UNPROVIDED, it also calls slapi_entry_get_ndn and
+ * slapi_is_loglevel_set, which a host may lack; loading it then shows how the
+ * host reports a call it does not provide.
+ *
  * Thread-safety: the settings are written once during initialisation; each
  * report line is one write() on an O_APPEND descriptor.
  */
@@ -162,6 +166,12 @@ static int probe_add(Slapi_PBlock *pb) {
         report_search(&l, "base", dn, g_attr);
     }
     if (g_above != NULL) report_search(&l, "above", g_above, NULL);
+#ifdef PROBE_CALL_UNPROVIDED
+    Slapi_Entry *added = NULL;
+    if (slapi_is_loglevel_set(SLAPI_LOG_PLUGIN) && slapi_pblock_get(pb, SLAPI_ADD_ENTRY, &added) == 0 &&
+        added != NULL)
+        line_add(&l, " ndn=%s", slapi_entry_get_ndn(added));
+#endif
     slapi_log_error(SLAPI_LOG_PLUGIN, "probe", "probe saw add of %s\n", dn ? dn : "(none)");
     line_emit(&l);
     return 0;

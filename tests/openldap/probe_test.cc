@@ -164,5 +164,31 @@ TEST_F(ProbeOnSlapd, PluginLogIsWrittenWhateverTheLogLevel) {
         << server_.PluginLog();
 }
 
+// slapd's SLAPI has neither slapi_entry_get_ndn nor slapi_is_loglevel_set.
+// With every symbol bound at load, as the harness runs it, such a plug-in is
+// refused at start-up (slapd's message says "file not found"); with lazy
+// binding, slapd's default, the same file loads and the server would die on
+// the first call instead.
+TEST_F(ProbeOnSlapd, APlugInCallingFunctionsSlapdLacksLoadsOnlyLazily) {
+    const std::string plugin = HV_PROBE_UNPROVIDED_PLUGIN;
+    {
+        SlapdServer strict;
+        EXPECT_FALSE(strict.Start({{plugin, "probe_init", {"report=" + strict.dir() + "/r"}}}));
+        EXPECT_NE(strict.error().find("failed to load plugin " + plugin), std::string::npos)
+            << strict.error();
+    }
+    SlapdServer lazy;
+    lazy.set_bind_now(false);
+    ASSERT_TRUE(lazy.Start({{plugin, "probe_init", {"report=" + lazy.dir() + "/r"}}})) << lazy.error();
+    CommandResult r = lazy.Add("dn: dc=example,dc=com\nobjectClass: dcObject\nobjectClass: organization\n"
+                               "o: Example\ndc: example\n\n");
+    // The client is told the add succeeded; then the handler's first call
+    // kills the server.
+    EXPECT_EQ(r.status, 0) << r.output;
+    EXPECT_FALSE(lazy.Running(5000));
+    std::string log = ReadFile(lazy.server_log_path());
+    EXPECT_NE(log.find("undefined symbol: slapi_is_loglevel_set"), std::string::npos) << log;
+}
+
 }  // namespace
 }  // namespace hvtest

@@ -245,7 +245,10 @@ bool SlapdServer::StartOnce(const std::vector<PluginLine> &plugins, const std::s
         // Resolve every symbol of a plug-in at load: a call the server does
         // not provide then fails the load with its name instead of crashing
         // the server on first use.
-        setenv("LD_BIND_NOW", "1", 1);
+        if (bind_now_)
+            setenv("LD_BIND_NOW", "1", 1);
+        else
+            unsetenv("LD_BIND_NOW");
         if (!preload.empty()) {
             // Sanitized plug-ins need their runtime loaded first in the
             // uninstrumented server; slapd's own exit-time leaks are not ours.
@@ -281,6 +284,14 @@ bool SlapdServer::WaitUntilAnswering() {
     }
     error_ = "slapd did not answer within 15 s: " + last.output + "\n" +
              Tail(ReadFile(server_log_path()), 3000);
+    return false;
+}
+
+bool SlapdServer::Running(int timeout_ms) {
+    if (pid_ <= 0) return false;
+    int status = 0;
+    if (!WaitPid(pid_, Clock::now() + std::chrono::milliseconds(timeout_ms), &status)) return true;
+    pid_ = -1;
     return false;
 }
 

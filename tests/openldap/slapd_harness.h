@@ -54,6 +54,12 @@ class SlapdServer {
     // error() when it cannot be started or does not answer in time.
     bool Start(const std::vector<PluginLine> &plugins, const std::string &loglevel = "stats");
     void Stop();
+    // Bind every plug-in symbol at load (the default), or lazily as slapd
+    // normally does.
+    void set_bind_now(bool on) { bind_now_ = on; }
+    // Whether the server process is still there (waits up to timeout_ms for
+    // it to end).
+    bool Running(int timeout_ms = 0);
 
     const std::string &dir() const { return dir_; }
     const std::string &error() const { return error_; }
@@ -84,6 +90,7 @@ class SlapdServer {
     int port_ = 0;
     pid_t pid_ = -1;
     int ldif_seq_ = 0;
+    bool bind_now_ = true;
 };
 
 // Parses `attr: value` lines of ldapsearch -LLL output (no wrapping).
