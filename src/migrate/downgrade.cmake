@@ -1,2 +1,7 @@
 # Repository, gates, discovery, downgrade steps and the command line.
-target_sources(migrate_core PRIVATE version_repository.cc)
+target_sources(migrate_core PRIVATE
+  migrate_paths.cc version_repository.cc gates.cc discovery.cc downgrade_steps.cc downgrade_driver.cc)
+
+hv_add_test(migrate_downgrade_test
+  SOURCES version_repository_test.cc gates_test.cc discovery_test.cc downgrade_steps_test.cc
+  LIBS migrate_core hv_test_support)

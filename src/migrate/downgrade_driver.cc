@@ -1,0 +1,172 @@
+// The dsmigrate command line and the downgrade of each instance under the
+// effective ids of its owner.
+#include <getopt.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <string>
+
+#include "common/path_format.h"
+#include "hv/dsmigrate.h"
+#include "hv/slapi-plugin.h"
+#include "migrate/discovery.h"
+#include "migrate/downgrade.h"
+#include "migrate/gates.h"
+#include "migrate/migrate_paths.h"
+#include "migrate/result_codes.h"
+
+namespace {
+
+// An option value, a host-allocator copy.
+struct OptionValue {
+    char *value = nullptr;
+    ~OptionValue() { slapi_ch_free_string(&value); }
+};
+
+}  // namespace
+
+void usage(const char *progname) {
+    std::fputs("\n\n", stdout);
+    std::printf("Usage: %s -downgrade -s <server_root> [-i <instancename>]\n", progname);
+    std::fputs("Performs the directory server data downgrade \n", stdout);
+    std::fputs("where:\n", stdout);
+    std::fputs("\t-s <server_root>:\tSpecify the server root. (mandatory)\n", stdout);
+    std::fputs("\t-i <instancename>:\tSpecify a particular instance name (i-e slapd-<instance>).\n", stdout);
+    std::fputs("\t\t\t\tIf omitted, all product instances available under server_root are taken\n", stdout);
+    std::fputs("\t\t\t\tinto account.(optional)\n", stdout);
+    std::fputs("Exit code:\n", stdout);
+    std::fputs("\t0: The data downgrade has been successfully performed on (all) product instance(s)\n",
+               stdout);
+    std::fputs("\t1: An error occured during the data downgrade of (at least one) product instance\n",
+               stdout);
+    std::fputs("\n", stdout);
+    std::fflush(stdout);
+}
+
+void upgrade_log(const char *level, const char *text) {
+    std::printf("\n<%s> - %s", level, text);
+    std::fflush(stdout);
+}
+
+int downgrade_instances(const char *serverroot, const char *instancename) {
+    slapd_instance *list = init_slapd_instance(serverroot, instancename);
+    if (list == nullptr) return kResultNotPossible;
+    int result = kResultOk;
+    for (slapd_instance *record = list; record != nullptr; record = record->next) {
+        int rc = downgrade_instance(serverroot, record->name);
+        if (!IsSuccess(rc)) result = rc;
+    }
+    free_slapd_instance(&list);
+    return result;
+}
+
+int downgrade_DS_instance(const char *serverroot, const char *instancename, int level) {
+    if (level == 1) return downgrade_DS_to_TB1(serverroot, instancename);
+    return kResultNotPossible;
+}
+
+namespace {
+
+// The downgrade proper, under the owner's effective ids.
+int DowngradeAsOwner(const char *serverroot, const char *instancename, const char *instancepath) {
+    int level = 1;
+    int gate = is_downgrade_possible(2, instancepath, &level);
+    if (gate != 0) return MapGateCode(gate);
+    int rc = downgrade_DS_instance(serverroot, instancename, level);
+    if (!IsSuccess(rc)) return rc;
+    int recorded = downgradeVersionRepository(instancepath);
+    return recorded == 0 || recorded == 1 ? kResultOk : kResultFailed;
+}
+
+}  // namespace
+
+int downgrade_instance(const char *serverroot, const char *instancename) {
+    std::string instancepath, configfile;
+    if (!hv::migrate::BuildPath(&instancepath, "%s/%s", serverroot, instancename) ||
+        !hv::migrate::BuildPath(&configfile, "%s/config/dse.ldif", instancepath.c_str()))
+        return kResultNotPossible;
+    struct stat st {};
+    if (stat(configfile.c_str(), &st) != 0) return kResultNotPossible;
+
+    const uid_t saved_uid = geteuid();
+    const gid_t saved_gid = getegid();
+    const uid_t owner_uid = st.st_uid;
+    const gid_t owner_gid = st.st_gid;
+    // The group first: once the user id is no longer root the group can no
+    // longer be changed.
+    bool gid_switched = false;
+    if (saved_gid != owner_gid) {
+        if (setegid(owner_gid) != 0) {
+            std::fprintf(stderr, "setegid(%li) failed. error %d\n", static_cast<long>(owner_gid), errno);
+            return kResultNotPossible;
+        }
+        gid_switched = true;
+    }
+    bool uid_switched = false;
+    if (saved_uid != owner_uid) {
+        if (seteuid(owner_uid) != 0) {
+            int err = errno;
+            std::fprintf(stderr, "seteuid(%li) failed. error %d\n", static_cast<long>(owner_uid), err);
+            // Do not carry the owner's group into the next instance.
+            if (gid_switched && setegid(saved_gid) != 0)
+                std::fprintf(stderr, "setegid(%li) failed. error %d\n", static_cast<long>(saved_gid), errno);
+            return kResultNotPossible;
+        }
+        uid_switched = true;
+    }
+
+    int result = DowngradeAsOwner(serverroot, instancename, instancepath.c_str());
+
+    if (uid_switched && seteuid(saved_uid) != 0) {
+        std::fprintf(stderr, "seteuid(%li) failed. error %d\n", static_cast<long>(saved_uid), errno);
+        return kResultNotPossible;
+    }
+    if (gid_switched && setegid(saved_gid) != 0) {
+        std::fprintf(stderr, "setegid(%li) failed. error %d\n", static_cast<long>(saved_gid), errno);
+        return kResultNotPossible;
+    }
+    return result;
+}
+
+extern "C" __attribute__((visibility("default"))) int dsmigrate_main(int argc, char **argv) {
+    const char *progname = argc > 0 && argv[0] != nullptr ? argv[0] : "dsmigrate";
+    if (argc != 4 && argc != 6) {
+        upgrade_log("ERROR", "Parameters missing");
+        usage(progname);
+        return 1;
+    }
+    if (hv::strcmpi_fast(argv[1], "-downgrade") != 0) {
+        usage(progname);
+        return 1;
+    }
+
+    OptionValue serverroot, instancename;
+    // "-downgrade" takes the program-name slot.  '+' ends parsing at the
+    // first word that is not an option instead of letting glibc move the
+    // options from behind it; optind 0 makes glibc start afresh when this
+    // runs more than once in a process.
+    optind = 0;
+    int c;
+    while ((c = getopt(argc - 1, argv + 1, "+s:i:")) != -1) {
+        OptionValue *target = nullptr;
+        if (c == 's')
+            target = &serverroot;
+        else if (c == 'i')
+            target = &instancename;
+        if (target == nullptr || target->value != nullptr) {
+            usage(progname);
+            return 1;
+        }
+        target->value = slapi_ch_strdup(optarg);
+    }
+    // "-s" is mandatory; without it there is no server root to walk.
+    if (serverroot.value == nullptr) {
+        usage(progname);
+        return 1;
+    }
+    int rc = downgrade_instances(serverroot.value, instancename.value);
+    std::fflush(stdout);
+    return IsSuccess(rc) ? 0 : 1;
+}

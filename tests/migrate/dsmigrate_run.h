@@ -1,0 +1,23 @@
+// Running the built dsmigrate program in the tests of this directory.
+#ifndef HV_TESTS_MIGRATE_DSMIGRATE_RUN_H
+#define HV_TESTS_MIGRATE_DSMIGRATE_RUN_H
+
+#include <string>
+#include <vector>
+
+#include "support/run_program.h"
+
+namespace hvtest {
+
+inline const std::string &DsmigratePath() {
+    static const std::string path = std::string(HV_BUILD_DIR) + "/bin/dsmigrate";
+    return path;
+}
+
+inline ProgramResult RunDsmigrate(const std::vector<std::string> &args) {
+    return RunProgram(DsmigratePath(), args);
+}
+
+}  // namespace hvtest
+
+#endif  // HV_TESTS_MIGRATE_DSMIGRATE_RUN_H
