@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <string_view>
 #include <thread>
 
 #ifndef HV_SLAPD_PRELOAD
@@ -85,6 +86,7 @@ CommandResult RunCommand(const std::vector<std::string> &argv, int timeout_s) {
     CommandResult res;
     int fds[2];
     if (argv.empty() || pipe2(fds, O_CLOEXEC) != 0) return res;
+    std::vector<char *> v = ArgvOf(argv);  // no allocation after fork: other threads may hold malloc's lock
     pid_t pid = fork();
     if (pid < 0) {
         close(fds[0]);
@@ -96,7 +98,6 @@ CommandResult RunCommand(const std::vector<std::string> &argv, int timeout_s) {
         if (in >= 0) dup2(in, 0);
         dup2(fds[1], 1);
         dup2(fds[1], 2);
-        std::vector<char *> v = ArgvOf(argv);
         execv(v[0], v.data());
         _exit(127);
     }
@@ -225,6 +226,24 @@ bool SlapdServer::StartOnce(const std::vector<PluginLine> &plugins, const std::s
     std::string out = server_log_path();
     std::string preload = HV_SLAPD_PRELOAD;
     std::vector<std::string> args = {kSlapdPath, "-f", conf_path(), "-h", url(), "-d", "256"};
+    // Environment: ours, plus every plug-in symbol bound at load, so that a
+    // call the server does not provide fails the load instead of crashing
+    // the server on first use; sanitized plug-ins need their runtime loaded
+    // first in the uninstrumented server, whose own exit-time leaks are not
+    // ours to report.
+    std::vector<std::string> env;
+    for (char **e = environ; *e != nullptr; e++) {
+        std::string_view kv(*e);
+        if (kv.starts_with("LD_BIND_NOW=") || kv.starts_with("LD_PRELOAD=") || kv.starts_with("ASAN_OPTIONS="))
+            continue;
+        env.emplace_back(kv);
+    }
+    if (bind_now_) env.emplace_back("LD_BIND_NOW=1");
+    if (!preload.empty()) {
+        env.push_back("LD_PRELOAD=" + preload);
+        env.emplace_back("ASAN_OPTIONS=detect_leaks=0");
+    }
+    std::vector<char *> v = ArgvOf(args), envp = ArgvOf(env);
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid < 0) {
@@ -242,21 +261,7 @@ bool SlapdServer::StartOnce(const std::vector<PluginLine> &plugins, const std::s
             dup2(fd, 2);
         }
         if (in >= 0) dup2(in, 0);
-        // Resolve every symbol of a plug-in at load: a call the server does
-        // not provide then fails the load with its name instead of crashing
-        // the server on first use.
-        if (bind_now_)
-            setenv("LD_BIND_NOW", "1", 1);
-        else
-            unsetenv("LD_BIND_NOW");
-        if (!preload.empty()) {
-            // Sanitized plug-ins need their runtime loaded first in the
-            // uninstrumented server; slapd's own exit-time leaks are not ours.
-            setenv("LD_PRELOAD", preload.c_str(), 1);
-            setenv("ASAN_OPTIONS", "detect_leaks=0", 1);
-        }
-        std::vector<char *> v = ArgvOf(args);
-        execv(v[0], v.data());
+        execve(v[0], v.data(), envp.data());
         _exit(127);
     }
     pid_ = pid;
@@ -314,13 +319,13 @@ CommandResult SlapdServer::Client(const std::string &tool, std::vector<std::stri
 }
 
 CommandResult SlapdServer::Add(const std::string &ldif) {
-    std::string f = dir_ + "/in" + std::to_string(++ldif_seq_) + ".ldif";
+    std::string f = dir_ + "/in" + std::to_string(++ldif_seq_) + ".ldif";  // atomic: clients run from several threads
     if (!WriteFile(f, ldif)) return {};
     return Client("ldapadd", {"-f", f});
 }
 
 CommandResult SlapdServer::Modify(const std::string &ldif) {
-    std::string f = dir_ + "/in" + std::to_string(++ldif_seq_) + ".ldif";
+    std::string f = dir_ + "/in" + std::to_string(++ldif_seq_) + ".ldif";  // atomic: clients run from several threads
     if (!WriteFile(f, ldif)) return {};
     return Client("ldapmodify", {"-f", f});
 }

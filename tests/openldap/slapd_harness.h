@@ -6,12 +6,15 @@
 //
 // Ownership: the harness owns its temporary directory (removed on
 // destruction unless HV_KEEP_SLAPD_DIR is set) and the server process.
-// Thread-safety: none; one test thread uses one harness.
+// Thread-safety: Start, Stop and Running belong to one thread; the client
+// calls (Add, Modify, Delete, Values, Counter) may run from several threads
+// at once while the server runs.
 #ifndef HV_TESTS_OPENLDAP_SLAPD_HARNESS_H
 #define HV_TESTS_OPENLDAP_SLAPD_HARNESS_H
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <optional>
 #include <string>
 #include <vector>
@@ -89,7 +92,7 @@ class SlapdServer {
     std::string error_;
     int port_ = 0;
     pid_t pid_ = -1;
-    int ldif_seq_ = 0;
+    std::atomic<int> ldif_seq_{0};
     bool bind_now_ = true;
 };
 
