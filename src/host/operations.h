@@ -1,0 +1,34 @@
+// Running one add, delete or modify against the directory, then every
+// registered post-operation handler of its kind, whether the operation
+// succeeded or not.  Shared by the internal operations of the plug-in
+// interface and the client operations of the host interface.
+//
+// Thread-safety: may run on many threads at once; no directory lock is held
+// while handlers run, so handlers may start internal operations of their own.
+#ifndef HV_HOST_OPERATIONS_H
+#define HV_HOST_OPERATIONS_H
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "host/host_impl.h"
+
+namespace hv {
+
+// The first result a handler sent with slapi_send_ldap_result.
+struct SentResult {
+    bool sent = false;
+    int code = 0;
+    std::string text;
+};
+
+// flags: HV_OP_REPLICATED or 0.  sent may be none.  Each returns the
+// operation's own LDAP result code.
+int RunAdd(std::unique_ptr<Slapi_Entry> e, int flags, SentResult *sent);
+int RunDelete(std::string_view dn, int flags, SentResult *sent);
+int RunModify(std::string_view dn, LDAPMod **mods, int flags, SentResult *sent);
+
+}  // namespace hv
+
+#endif  // HV_HOST_OPERATIONS_H

@@ -1,0 +1,124 @@
+#include <vector>
+
+#include "host/directory.h"
+#include "host/dse_file.h"
+#include "host/operations.h"
+#include "host/plugin_loader.h"
+
+namespace hv {
+namespace {
+
+// What one finished operation hands to the post-operation handlers.
+struct Finished {
+    int handler_kind = 0;  // SLAPI_PLUGIN_POST_*_FN
+    int rc = 0;
+    int flags = 0;
+    std::string_view target_dn;  // as the client gave it
+    const Slapi_Entry *add_entry = nullptr;
+    const Slapi_Entry *pre = nullptr;
+    const Slapi_Entry *post = nullptr;
+    LDAPMod **mods = nullptr;
+};
+
+std::unique_ptr<Slapi_Entry> CopyOrNone(const Slapi_Entry *e) {
+    return e == nullptr ? nullptr : CopyEntry(*e);
+}
+
+bool AnyHandler(const std::vector<const hv_plugin *> &plugins, int kind) {
+    for (const hv_plugin *p : plugins)
+        if (p->handlers.count(kind) != 0) return true;
+    return false;
+}
+
+void Dispatch(const std::vector<const hv_plugin *> &plugins, const Finished &op, SentResult *sent) {
+    for (const hv_plugin *plugin : plugins) {
+        auto fn = plugin->handlers.find(op.handler_kind);
+        if (fn == plugin->handlers.end()) continue;
+        // Every plug-in gets its own block and copies: it may normalize the
+        // DN in place or change the entries it is shown.
+        std::vector<char> dn(op.target_dn.begin(), op.target_dn.end());
+        dn.push_back('\0');
+        std::unique_ptr<Slapi_Entry> add = CopyOrNone(op.add_entry);
+        std::unique_ptr<Slapi_Entry> pre = CopyOrNone(op.pre);
+        std::unique_ptr<Slapi_Entry> post = CopyOrNone(op.post);
+        Slapi_PBlock *pb = slapi_pblock_new();
+        PBlockImpl *b = Impl(pb);
+        b->opreturn = op.rc;
+        b->is_replicated = (op.flags & HV_OP_REPLICATED) != 0 ? 1 : 0;
+        b->target_dn = dn.data();
+        b->add_entry = add.get();
+        b->pre_op = pre.get();
+        b->post_op = post.get();
+        b->mods = op.mods;
+        b->argc = static_cast<int>(plugin->args.size());
+        b->argv = const_cast<char **>(plugin->argv.data());
+        fn->second(pb);
+        if (sent != nullptr && !sent->sent && b->result_sent != 0) {
+            sent->sent = true;
+            sent->code = b->result_code;
+            sent->text = b->result_text;
+        }
+        // The block refers to these copies; they go with it.
+        b->target_dn = nullptr;
+        b->add_entry = b->pre_op = b->post_op = nullptr;
+        b->mods = nullptr;
+        b->argv = nullptr;
+        slapi_pblock_destroy(pb);
+    }
+}
+
+}  // namespace
+
+int RunAdd(std::unique_ptr<Slapi_Entry> e, int flags, SentResult *sent) {
+    if (e == nullptr) return LDAP_PROTOCOL_ERROR;
+    std::vector<const hv_plugin *> plugins = RegisteredPlugins();
+    std::string dn = e->dn;
+    // The directory takes the entry; handlers see a copy of what was asked.
+    std::unique_ptr<Slapi_Entry> shown =
+        AnyHandler(plugins, SLAPI_PLUGIN_POST_ADD_FN) ? CopyEntry(*e) : nullptr;
+    int rc = Directory::Instance().Add(std::move(e));
+    if (rc == LDAP_SUCCESS) WriteBackDse();
+    Finished op;
+    op.handler_kind = SLAPI_PLUGIN_POST_ADD_FN;
+    op.rc = rc;
+    op.flags = flags;
+    op.target_dn = dn;
+    op.add_entry = shown.get();
+    Dispatch(plugins, op, sent);
+    return rc;
+}
+
+int RunDelete(std::string_view dn, int flags, SentResult *sent) {
+    std::vector<const hv_plugin *> plugins = RegisteredPlugins();
+    std::unique_ptr<Slapi_Entry> pre;
+    int rc = Directory::Instance().Delete(dn, &pre);
+    if (rc == LDAP_SUCCESS) WriteBackDse();
+    Finished op;
+    op.handler_kind = SLAPI_PLUGIN_POST_DELETE_FN;
+    op.rc = rc;
+    op.flags = flags;
+    op.target_dn = dn;
+    op.pre = pre.get();
+    Dispatch(plugins, op, sent);
+    return rc;
+}
+
+int RunModify(std::string_view dn, LDAPMod **mods, int flags, SentResult *sent) {
+    std::vector<const hv_plugin *> plugins = RegisteredPlugins();
+    bool shown = AnyHandler(plugins, SLAPI_PLUGIN_POST_MODIFY_FN);
+    std::unique_ptr<Slapi_Entry> pre, post;
+    int rc = Directory::Instance().Modify(dn, mods, shown ? &pre : nullptr, shown ? &post : nullptr);
+    if (rc == LDAP_SUCCESS) WriteBackDse();
+    Finished op;
+    op.handler_kind = SLAPI_PLUGIN_POST_MODIFY_FN;
+    op.rc = rc;
+    op.flags = flags;
+    op.target_dn = dn;
+    op.pre = pre.get();
+    op.post = post.get();
+    op.mods = mods;
+    Dispatch(plugins, op, sent);
+    return rc;
+}
+
+}  // namespace hv

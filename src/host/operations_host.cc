@@ -1,0 +1,87 @@
+// The host's control interface: the directory's set-up and the operations a
+// client would send, with what that client would see.
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include "host/directory.h"
+#include "host/dse_file.h"
+#include "host/operations.h"
+#include "host/plugin_loader.h"
+
+#define HV_EXPORT __attribute__((visibility("default")))
+
+namespace {
+
+int Answer(int rc, const hv::SentResult &sent, hv_op_result *res) {
+    if (res != nullptr) {
+        res->rc = sent.sent ? sent.code : rc;
+        res->sent = sent.sent ? 1 : 0;
+        std::snprintf(res->text, sizeof res->text, "%s", sent.text.c_str());
+    }
+    return rc;
+}
+
+}  // namespace
+
+extern "C" {
+
+HV_EXPORT void hv_host_reset(void) {
+    hv::ForgetPlugins();
+    hv::ForgetDse();
+    hv::Directory::Instance().Clear();
+}
+
+HV_EXPORT int hv_dir_add_suffix(const char *suffix) {
+    if (suffix == nullptr) return LDAP_INVALID_DN_SYNTAX;
+    return hv::Directory::Instance().AddSuffix(suffix);
+}
+
+HV_EXPORT void hv_dir_refuse_attribute(const char *type, int on) {
+    if (type != nullptr) hv::Directory::Instance().RefuseAttribute(type, on != 0);
+}
+
+HV_EXPORT Slapi_Entry *hv_dir_get_entry(const char *dn) {
+    if (dn == nullptr) return nullptr;
+    return hv::Directory::Instance().Get(dn, nullptr).release();
+}
+
+HV_EXPORT int hv_dir_entry_count(void) { return hv::Directory::Instance().Count(); }
+
+HV_EXPORT int hv_op_add(Slapi_Entry *e, int flags, hv_op_result *res) {
+    hv::SentResult sent;
+    int rc = hv::RunAdd(std::unique_ptr<Slapi_Entry>(e), flags, &sent);
+    return Answer(rc, sent, res);
+}
+
+HV_EXPORT int hv_op_add_ldif(const char *ldif, int flags, hv_op_result *res) {
+    Slapi_Entry *e = nullptr;
+    if (ldif != nullptr) {
+        std::string text = ldif;  // the parse may change its text
+        e = slapi_str2entry(text.data(), SLAPI_STR2ENTRY_NO_ENTRYDN);
+    }
+    if (e == nullptr) {
+        // Nothing was asked of the directory, so no handler runs.
+        if (res != nullptr) {
+            res->rc = LDAP_PROTOCOL_ERROR;
+            res->sent = 0;
+            std::snprintf(res->text, sizeof res->text, "%s", "the LDIF text holds no entry");
+        }
+        return LDAP_PROTOCOL_ERROR;
+    }
+    return hv_op_add(e, flags, res);
+}
+
+HV_EXPORT int hv_op_delete(const char *dn, int flags, hv_op_result *res) {
+    hv::SentResult sent;
+    int rc = dn == nullptr ? LDAP_INVALID_DN_SYNTAX : hv::RunDelete(dn, flags, &sent);
+    return Answer(rc, sent, res);
+}
+
+HV_EXPORT int hv_op_modify(const char *dn, LDAPMod **mods, int flags, hv_op_result *res) {
+    hv::SentResult sent;
+    int rc = dn == nullptr ? LDAP_INVALID_DN_SYNTAX : hv::RunModify(dn, mods, flags, &sent);
+    return Answer(rc, sent, res);
+}
+
+}  // extern "C"

@@ -1,0 +1,147 @@
+// A post-operation plug-in for the host's tests.  Its handlers write one
+// line per call describing what the host handed them; the tests read the
+// lines back through probe_event.  Arguments ("name=value"):
+//   name=X    shown in every line
+//   init=fail the initialisation function fails
+//   send=N    each handler sends result N with slapi_send_ldap_result
+//   touch=DN  the add handler modifies DN with an internal operation
+// Built against the published declarations only; the host's symbols come
+// from the program that loads it.
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "hv/slapi-plugin.h"
+
+#define PROBE_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+std::mutex g_mu;
+std::vector<std::string> g_events;
+
+char kId[] = "probe";
+char kVendor[] = "test";
+char kVersion[] = "1.0";
+char kDescription[] = "records what post-operation handlers see";
+Slapi_PluginDesc g_desc = {kId, kVendor, kVersion, kDescription};
+char kPluginVersion[] = SLAPI_PLUGIN_VERSION_01;
+
+std::string Arg(Slapi_PBlock *pb, const char *name) {
+    int argc = 0;
+    char **argv = nullptr;
+    if (slapi_pblock_get(pb, SLAPI_PLUGIN_ARGC, &argc) != 0 ||
+        slapi_pblock_get(pb, SLAPI_PLUGIN_ARGV, &argv) != 0)
+        return "";
+    std::size_t n = std::strlen(name);
+    for (int i = 0; i < argc; ++i)
+        if (std::strncmp(argv[i], name, n) == 0 && argv[i][n] == '=') return argv[i] + n + 1;
+    return "";
+}
+
+std::string Describe(Slapi_Entry *e) {
+    if (e == nullptr) return "-";
+    std::string out = slapi_entry_get_dn(e);
+    char *desc = slapi_entry_attr_get_charptr(e, "description");
+    if (desc != nullptr) {
+        out += "[" + std::string(desc) + "]";
+        slapi_ch_free_string(&desc);
+    }
+    return out;
+}
+
+Slapi_Entry *GetEntry(Slapi_PBlock *pb, int arg) {
+    Slapi_Entry *e = nullptr;
+    slapi_pblock_get(pb, arg, &e);
+    return e;
+}
+
+int Record(Slapi_PBlock *pb, const char *kind) {
+    int rc = -1, repl = -1, argc = -1;
+    char *dn = nullptr;
+    LDAPMod **mods = nullptr;
+    slapi_pblock_get(pb, SLAPI_PLUGIN_OPRETURN, &rc);
+    slapi_pblock_get(pb, SLAPI_IS_REPLICATED_OPERATION, &repl);
+    slapi_pblock_get(pb, SLAPI_TARGET_DN, &dn);
+    slapi_pblock_get(pb, SLAPI_MODIFY_MODS, &mods);
+    slapi_pblock_get(pb, SLAPI_PLUGIN_ARGC, &argc);
+    std::string given = dn == nullptr ? "-" : dn;
+    if (dn != nullptr) slapi_dn_normalize(dn);  // in place, as the counter plug-ins do
+    int nmods = 0;
+    for (LDAPMod **m = mods; m != nullptr && *m != nullptr; ++m) ++nmods;
+    std::string line = Arg(pb, "name") + " " + kind + " rc=" + std::to_string(rc) +
+                       " repl=" + std::to_string(repl) + " dn=" + given +
+                       " add=" + Describe(GetEntry(pb, SLAPI_ADD_ENTRY)) +
+                       " pre=" + Describe(GetEntry(pb, SLAPI_ENTRY_PRE_OP)) +
+                       " post=" + Describe(GetEntry(pb, SLAPI_ENTRY_POST_OP)) +
+                       " mods=" + std::to_string(nmods) + " argc=" + std::to_string(argc);
+    {
+        std::lock_guard lock(g_mu);
+        g_events.push_back(line);
+    }
+    std::string send = Arg(pb, "send");
+    if (!send.empty()) {
+        char text[] = "probe refused";
+        slapi_send_ldap_result(pb, std::atoi(send.c_str()), nullptr, text, 0, nullptr);
+    }
+    return 0;
+}
+
+int PostAdd(Slapi_PBlock *pb) {
+    int rc = Record(pb, "add");
+    std::string touch = Arg(pb, "touch");
+    if (!touch.empty()) {
+        char type[] = "description";
+        char value[] = "touched";
+        char *values[] = {value, nullptr};
+        LDAPMod mod = {};
+        mod.mod_op = LDAP_MOD_REPLACE;
+        mod.mod_type = type;
+        mod.mod_values = values;
+        LDAPMod *mods[] = {&mod, nullptr};
+        Slapi_PBlock *res = slapi_modify_internal(touch.data(), mods, nullptr, 1);
+        int result = -1;
+        slapi_pblock_get(res, SLAPI_PLUGIN_INTOP_RESULT, &result);
+        slapi_pblock_destroy(res);
+        std::lock_guard lock(g_mu);
+        g_events.push_back(Arg(pb, "name") + " touched rc=" + std::to_string(result));
+    }
+    return rc;
+}
+
+int PostModify(Slapi_PBlock *pb) { return Record(pb, "modify"); }
+int PostDelete(Slapi_PBlock *pb) { return Record(pb, "delete"); }
+
+}  // namespace
+
+PROBE_EXPORT int probe_init(Slapi_PBlock *pb) {
+    if (Arg(pb, "init") == "fail") return -1;
+    if (slapi_pblock_set(pb, SLAPI_PLUGIN_VERSION, kPluginVersion) != 0 ||
+        slapi_pblock_set(pb, SLAPI_PLUGIN_DESCRIPTION, &g_desc) != 0 ||
+        slapi_pblock_set(pb, SLAPI_PLUGIN_POST_ADD_FN, reinterpret_cast<void *>(&PostAdd)) != 0 ||
+        slapi_pblock_set(pb, SLAPI_PLUGIN_POST_MODIFY_FN, reinterpret_cast<void *>(&PostModify)) != 0 ||
+        slapi_pblock_set(pb, SLAPI_PLUGIN_POST_DELETE_FN, reinterpret_cast<void *>(&PostDelete)) != 0)
+        return -1;
+    return 0;
+}
+
+PROBE_EXPORT int probe_event_count(void) {
+    std::lock_guard lock(g_mu);
+    return static_cast<int>(g_events.size());
+}
+
+// Copies event i into buf (cut to fit); 0, or -1 when there is no such event.
+PROBE_EXPORT int probe_event(int i, char *buf, int len) {
+    std::lock_guard lock(g_mu);
+    if (i < 0 || i >= static_cast<int>(g_events.size()) || len <= 0) return -1;
+    std::snprintf(buf, static_cast<std::size_t>(len), "%s", g_events[static_cast<std::size_t>(i)].c_str());
+    return 0;
+}
+
+PROBE_EXPORT void probe_clear(void) {
+    std::lock_guard lock(g_mu);
+    g_events.clear();
+}
