@@ -63,7 +63,6 @@ for name in "$@"; do
     mv "$root/alias/$inst-cert8.db" "$root/alias/$inst-cert7.db"
 
     cat > "$dir/config/schema/00core.ldif" <<'EOF'
-# Core schema of the sample instance.
 dn: cn=schema
 objectclass: top
 objectclass: ldapSubentry

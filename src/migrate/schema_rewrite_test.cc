@@ -229,7 +229,7 @@ TEST_F(SchemaRewrite, RefusedAndMisfittingChanges) {
 
 TEST_F(SchemaRewrite, RemoveAndReplace) {
     WriteFile(file_, Standard());
-    ASSERT_EQ(Modify(ATTR_REMOVE, "NAME", nullptr), 8);
+    ASSERT_EQ(Modify(ATTR_REMOVE, "nosuch", nullptr), 8);
     ASSERT_EQ(Modify(ATTR_REMOVE, "Name", nullptr), 0);
     std::vector<std::string> types = ValuesOf(CutBlocks(ReadFile(file_))[1].block, "attributeTypes");
     EXPECT_EQ(types, std::vector<std::string>{"( 2.5.4.0 NAME 'objectClass' SYNTAX 1.3.6.1.4.1.1466.115.121.1.38 )"});
