@@ -1,6 +1,8 @@
 // The certificate database step of the upgrade: conversion of the cert7
 // database to cert8 (phase 0) and the configuration entry that names it
-// (phase 1).
+// (phase 1).  Results are procedure result codes (0, 3, 4); messages go to
+// standard output, the refused modify to the host's log.  Single-threaded:
+// NSS is initialised and shut down within each conversion.
 #ifndef HV_MIGRATE_CERTDB_H
 #define HV_MIGRATE_CERTDB_H
 

@@ -1,5 +1,8 @@
 // The instance administration scripts: their templates and their
 // regeneration by the upgrade, with backups in upgrade/bak_patch2.
+// Results are procedure result codes (0, 3, 5).  Messages go to standard
+// error.  Single-threaded: called under the instance owner's effective ids,
+// which are process-wide.
 #ifndef HV_MIGRATE_SCRIPTS_H
 #define HV_MIGRATE_SCRIPTS_H
 
