@@ -50,6 +50,7 @@ void AppendHex(std::string *out, const struct berval &v) {
 // The library parses; the printing is ours, so that every spelling of one
 // value (escaped, quoted, hex pairs) comes out the same.
 bool Normalize(std::string_view in, bool fold, std::string *out) {
+    if (in.find('\0') != std::string_view::npos) return false;  // would hide the rest from the parser
     std::string buf(in);
     LDAPDN dn = nullptr;
     if (ldap_str2dn(buf.c_str(), &dn, LDAP_DN_FORMAT_LDAP) != LDAP_SUCCESS) return false;

@@ -114,6 +114,7 @@ TEST(LdifParse, RefusesWhatIsNotOneEntry) {
     EXPECT_EQ(Parse("dn: not a dn\ncn: a\n"), nullptr);
     EXPECT_EQ(Parse("dn: cn=a\njpegPhoto:< file:///etc/passwd\n"), nullptr);
     EXPECT_EQ(Parse(" dn: cn=a\n"), nullptr);
+    EXPECT_EQ(Parse("dn:: Y249YQBqdW5r\n"), nullptr);  // "cn=a", NUL, "junk"
     EXPECT_EQ(Parse("dn: cn=a\ncn: a\n\ndn: cn=b\ncn: b\n"), nullptr);
     EXPECT_EQ(Parse("dn: cn=a\ndn: cn=b\n"), nullptr);
     EXPECT_EQ(Parse("dn: cn=a\nchangetype: delete\n"), nullptr);
