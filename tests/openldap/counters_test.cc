@@ -88,6 +88,9 @@ TEST_F(CountersOnSlapd, BothPlugInsLoadAndAnnounceTheirArguments) {
         "HVAttrtallyPostOp_Init: plugin loaded with arguments \"counterAttribute=hvMemberCount\" "
         "\"requiredObjectClass=hvGroup\" \"updateParents=true\" \n"))
         << server_.PluginLog();
+    EXPECT_TRUE(server_.WaitForPluginLog("plugin_pblock_new: Registered plugin Subtree Entry Counter 5.2_Patch_2 "
+                                         "[Kel Dataworks, Inc.]"))
+        << server_.PluginLog();
     // Holders added with no counted entry below them get no counter.
     EXPECT_EQ(Count(kOrg), std::nullopt);
 }
@@ -193,6 +196,16 @@ TEST_F(CountersOnSlapd, AttrtallyRewritesTheCounterFromARefusedAdd) {
     EXPECT_EQ(server_.Values(kSub, "hvMember").size(), 3u);
     EXPECT_EQ(Members(kSub), 1);
     EXPECT_EQ(Members(kTop), 5);
+}
+
+TEST_F(CountersOnSlapd, ACounterWriteTheSchemaRefusesIsLoggedAndChangesNothing) {
+    Start({Nodetally({"counterAttribute=hvMemberCount", "counterObjectClass=hvCounterHolder",
+                      "requiredObjectClass=hvCounted"})});
+    AddOk(Person("a", kPeople, true));
+    EXPECT_TRUE(server_.WaitForPluginLog("utils: Internal error: 34\n")) << server_.PluginLog();
+    EXPECT_EQ(server_.PluginLog().find("adjusted"), std::string::npos);
+    EXPECT_EQ(Members(kPeople), std::nullopt);
+    EXPECT_TRUE(server_.Running());
 }
 
 // A misconfigured plug-in fails every add in its handler and sends its own
