@@ -7,6 +7,7 @@
 
 #include "migrate/schema.h"
 #include "support/server_root.h"
+#include "upgrade/sample_root.h"
 
 namespace {
 
@@ -19,17 +20,7 @@ constexpr char kSchema[] =
     "cn: schema\n"
     "attributeTypes: ( 2.5.4.41 NAME 'name' SYNTAX 1.3.6.1.4.1.1466.115.121.1.15 )\n";
 
-// The printed entry may fold long values onto continuation lines.
-std::string Unfold(const std::string &text) {
-    std::string out;
-    for (std::string::size_type i = 0; i < text.size(); ++i) {
-        if (text[i] == '\n' && i + 1 < text.size() && text[i + 1] == ' ')
-            ++i;
-        else
-            out += text[i];
-    }
-    return out;
-}
+using hvtest::Unfold;
 
 class SchemaSteps : public ::testing::Test {
   protected:

@@ -26,6 +26,18 @@ inline const std::vector<std::string> &RestoredScripts() {
     return names;
 }
 
+// LDIF text with folded lines joined, for searching a printed entry.
+inline std::string Unfold(const std::string &text) {
+    std::string out;
+    for (std::string::size_type i = 0; i < text.size(); ++i) {
+        if (text[i] == '\n' && i + 1 < text.size() && text[i + 1] == ' ')
+            ++i;
+        else
+            out += text[i];
+    }
+    return out;
+}
+
 class SampleRoot : public ServerRoot {
   public:
     // Makes instances slapd-<name> for each name; false with a test failure

@@ -1,6 +1,8 @@
 // upgrade_instance through libdsmigrate.so on a sample server root, with
 // the host directory playing the server for the configuration phase.
 #include <gtest/gtest.h>
+#include <grp.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <string>
@@ -65,7 +67,7 @@ TEST_F(UpgradeInstance, PhaseZeroThenOneThenNothingToDo) {
     EXPECT_EQ(getegid(), egid);
     EXPECT_EQ(Versions(), "1");
     EXPECT_TRUE(Inspect(root_.Cert8Path(kInst)).exists);
-    std::string schema = ReadFile(root_.Schema(kInst));
+    std::string schema = hvtest::Unfold(ReadFile(root_.Schema(kInst)));
     for (const char *name : {"'deletedEntryAttrs'", "'targetUniqueId'", "'pwdChangedTime'", "'usePwdChangedTime'"})
         EXPECT_NE(schema.find(name), std::string::npos) << name;
     EXPECT_EQ(Inspect(root_.Schema(kInst)).mode, 0600u);
@@ -150,6 +152,34 @@ TEST_F(UpgradeInstance, TooLongPathIsRefused) {
     EXPECT_EQ(upgrade_instance(0, longpath.c_str()), 4);
     hv_log_open(nullptr);
     EXPECT_NE(ReadFile(log_).find("too long"), std::string::npos);
+}
+
+// A caller that may not take the owner's ids gets 4 and a log line naming
+// the id; nothing of the instance is touched.
+TEST_F(UpgradeInstance, OwnerIdsCannotBeTaken) {
+    if (!root_.has_owner()) GTEST_SKIP() << "needs root to run as another user";
+    hvtest::SystemUser other;
+    ASSERT_TRUE(hvtest::EnsureSystemUser("hvdsowner2", &other));
+    hv_log_open(nullptr);
+    WriteFile(log_, "", 0600);
+    hvtest::ChownTree(log_, other.uid, other.gid, false);
+    pid_t pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        // For good: real, effective and saved ids of the other user.
+        if (setgroups(0, nullptr) != 0 || setgid(other.gid) != 0 || setuid(other.uid) != 0) _exit(100);
+        if (hv_log_open(log_.c_str()) != 0) _exit(101);
+        _exit(upgrade_instance(0, inst_.c_str()));
+    }
+    int status = 0;
+    ASSERT_EQ(waitpid(pid, &status, 0), pid);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 4);
+    EXPECT_NE(ReadFile(log_).find("setegid(" + std::to_string(root_.owner().gid) + ") failed. error 1 ("),
+              std::string::npos)
+        << ReadFile(log_);
+    EXPECT_FALSE(Inspect(root_.UpgradeDir(kInst)).exists);
+    EXPECT_FALSE(Inspect(root_.Cert8Path(kInst)).exists);
 }
 
 // The round trip: upgraded, then downgraded with dsmigrate once the
