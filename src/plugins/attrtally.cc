@@ -215,16 +215,18 @@ int postop_modify(Slapi_PBlock *pb) {
     const bool preCounted = entryHasObjectClass(pb, pre, s.requiredObjectClass);
     const int oldCount = preCounted ? countValues(pre, s.memberAttribute) : 0;
     const int d = newCount - oldCount;
-    if (d == 0) return 0;
+    // An entry that gains the class starts from its own count, as an added
+    // one does, even a count of 0: a counter left from an earlier spell in
+    // the class is stale.  The plug-ins' own counter writes never change a
+    // class, so they still end here.
+    const bool gained = postCounted && !preCounted;
+    if (d == 0 && !gained) return 0;
     if (postCounted) {
-        // An entry that gains the class starts from its own count, as an
-        // added one does: a counter left from an earlier spell in the class
-        // is stale.  Otherwise the stored counter is adjusted.
-        const int rc = preCounted ? updateCounterByDN(slapi_entry_get_dn(post), s.counterAttribute, d)
-                                  : setCounter(post, s.counterAttribute, newCount);
+        const int rc = gained ? setCounter(post, s.counterAttribute, newCount)
+                              : updateCounterByDN(slapi_entry_get_dn(post), s.counterAttribute, d);
         if (rc != 0) return -1;
     }
-    if (s.updateParents &&
+    if (d != 0 && s.updateParents &&
         findCountersAndUpdate(target, s.counterAttribute, s.requiredObjectClass, d) != 0) {
         return -1;
     }
