@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "migrate/upgrade_files_test_util.h"
+#include "support/server_root.h"
 
 namespace {
 
