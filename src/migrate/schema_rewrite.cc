@@ -19,6 +19,7 @@
 #include "common/path_format.h"
 #include "hv/slapi-host.h"
 #include "hv/slapi-plugin.h"
+#include "migrate/migrate_paths.h"
 #include "migrate/result_codes.h"
 #include "migrate/schema.h"
 
@@ -54,18 +55,6 @@ struct ValueHolder {
     ValueHolder(const ValueHolder &) = delete;
     ValueHolder &operator=(const ValueHolder &) = delete;
     ~ValueHolder() { slapi_value_free(&v); }
-};
-
-struct PrFile {
-    PRFileDesc *fd;
-    explicit PrFile(PRFileDesc *f) : fd(f) {}
-    PrFile(const PrFile &) = delete;
-    PrFile &operator=(const PrFile &) = delete;
-    ~PrFile() { Close(); }
-    void Close() {
-        if (fd != nullptr) PR_Close(fd);
-        fd = nullptr;
-    }
 };
 
 // The C locale's white space.
@@ -206,20 +195,20 @@ int modify_attributeTypes_from_ldif(const char *file, int mode, const char *name
                      static_cast<int>(st));
         return kResultFileError;
     }
-    PrFile in(PR_Open(file, PR_RDONLY, 0));
-    if (in.fd == nullptr) {
+    hv::migrate::PrFile in(PR_Open(file, PR_RDONLY, 0));
+    if (!in) {
         std::fprintf(stderr, "The given config file %s could not be read\n", file);
         return kResultFileError;
     }
     const PRInt32 size = info.size;
     HostString text(slapi_ch_malloc(static_cast<unsigned long>(size) + 1));
-    int nread = slapi_read_buffer(in.fd, text.p, size);
+    int nread = slapi_read_buffer(in.get(), text.p, size);
     if (nread < 0 || nread != size) {
         std::fprintf(stderr, "Could only read %d of %d bytes from config file %s\n", nread,
                      static_cast<int>(size), file);
         return kResultBadMode;
     }
-    in.Close();
+    in.reset();
     text.p[nread] = '\0';
     const char *const text_end = text.p + nread;
 

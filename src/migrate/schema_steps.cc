@@ -1,11 +1,10 @@
 // The upgrade's schema steps: the retro change log's and the password
 // policy's attribute types go into the instance's core schema file, and the
 // instance's schema push script makes the running server take them up.
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
-#include "common/path_format.h"
+#include "migrate/migrate_paths.h"
 #include "migrate/result_codes.h"
 #include "migrate/schema.h"
 
@@ -42,12 +41,10 @@ constexpr AttributeTypeDef kPasswordPolicyTypes[2] = {
 int AddSchemaTypes(int phase, const char *root, const char *instance, const AttributeTypeDef (&defs)[2]) {
     if (phase != 0) return kResultOk;
     std::string instancedir, schemafile, pushscript;
-    if (!hv::FormatPath(&instancedir, "%s/%s", root, instance) ||
-        !hv::FormatPath(&schemafile, "%s/config/schema/00core.ldif", instancedir.c_str()) ||
-        !hv::FormatPath(&pushscript, "%s/schema_push.pl", instancedir.c_str())) {
-        std::fprintf(stderr, "The path of the core schema file of %s/%s is too long\n", root, instance);
+    if (!hv::migrate::BuildPath(&instancedir, "%s/%s", root, instance) ||
+        !hv::migrate::BuildPath(&schemafile, "%s/config/schema/00core.ldif", instancedir.c_str()) ||
+        !hv::migrate::BuildPath(&pushscript, "%s/schema_push.pl", instancedir.c_str()))
         return kResultFileError;
-    }
     bool changed = false;
     int rc = kResultOk;
     for (const AttributeTypeDef &def : defs) {
@@ -82,9 +79,6 @@ int cmdExec(const char *command) {
     }
     quoted += '\'';
     std::string line;
-    if (!hv::FormatPath(&line, "%s > /dev/null 2>&1", quoted.c_str())) {
-        std::fprintf(stderr, "The command line for %s is too long\n", command);
-        return kResultFailed;
-    }
+    if (!hv::migrate::BuildPath(&line, "%s > /dev/null 2>&1", quoted.c_str())) return kResultFailed;
     return std::system(line.c_str()) == 0 ? kResultOk : kResultFailed;
 }

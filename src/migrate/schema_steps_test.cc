@@ -108,6 +108,10 @@ TEST_F(SchemaSteps, FailuresPassOn) {
 
     hvtest::RemoveTree(inst_ + "/schema_push.pl");
     EXPECT_EQ(Policy(), 3);
+
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(upgrade_RetroChangeLog(0, root_.path().c_str(), std::string(1100, 'n').c_str()), 5);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("path too long"), std::string::npos);
 }
 
 TEST_F(SchemaSteps, SchemaWithoutTargetStillPushes) {
@@ -136,7 +140,9 @@ TEST(CmdExec, PathIsNeitherSplitNorExecuted) {
 
     EXPECT_EQ(cmdExec((weird + "/missing").c_str()), 3);
     EXPECT_EQ(cmdExec("/bin/false"), 3);
+    testing::internal::CaptureStderr();
     EXPECT_EQ(cmdExec(std::string(1100, 'x').c_str()), 3);
+    EXPECT_NE(testing::internal::GetCapturedStderr().find("path too long"), std::string::npos);
     EXPECT_FALSE(hvtest::Inspect(marker).exists);
     unsetenv("HV_INJECTED");
 }
