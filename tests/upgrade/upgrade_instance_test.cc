@@ -207,9 +207,12 @@ TEST_F(UpgradeInstance, UpgradeThenDowngradeRestoresTheScripts) {
         EXPECT_EQ(ReadFile(path), originals[i]) << path;
         EXPECT_EQ(Inspect(path).mode, 0755u) << path;
     }
-    // At the baseline again: the next upgrade starts over.
-    EXPECT_EQ(Phase(0), 0);
+    // At the baseline again: the next upgrade starts over (a trailing slash
+    // names the same instance).
+    EXPECT_EQ(upgrade_instance(0, (inst_ + "/").c_str()), 0);
     EXPECT_EQ(Versions(), "1");
+    EXPECT_TRUE(Inspect(root_.BackupDir(kInst) + "/db2ldif").exists);
+    EXPECT_TRUE(Inspect(root_.Cert8Path(kInst)).exists);
 }
 
 }  // namespace
