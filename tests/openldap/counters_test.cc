@@ -50,7 +50,12 @@ class CountersOnSlapd : public ::testing::Test {
         if (!SlapdInstalled()) GTEST_SKIP() << kSlapdPath << " is not installed";
     }
 
+    // The probe goes last: slapd runs an operation's post-operation plug-ins
+    // one after the other, after it has answered the client, so the probe's
+    // report line says the counter plug-ins are done with that operation.
     void Start(std::vector<PluginLine> plugins = {Nodetally(), Attrtally()}) {
+        report_ = server_.dir() + "/report.txt";
+        plugins.push_back({HV_PROBE_PLUGIN, "probe_init", {"report=" + report_}});
         ASSERT_TRUE(server_.Start(plugins)) << server_.error();
         AddOk("dn: dc=example,dc=com\nobjectClass: dcObject\nobjectClass: organization\n"
               "o: Example\ndc: example\n\n"
@@ -61,19 +66,38 @@ class CountersOnSlapd : public ::testing::Test {
               "dn: ou=plain,dc=example,dc=com\nobjectClass: organizationalUnit\nou: plain\n\n");
     }
 
+    // Client operations that return once every plug-in has handled them.
+    CommandResult Add(const std::string &ldif) { return Settle(server_.Add(ldif), LdifRecords(ldif)); }
+    CommandResult Modify(const std::string &ldif) { return Settle(server_.Modify(ldif), LdifRecords(ldif)); }
+    CommandResult Delete(const std::string &dn) { return Settle(server_.Delete(dn), 1); }
+    CommandResult Settle(CommandResult r, int ops) {
+        ops_ += ops;
+        EXPECT_TRUE(WaitForProbeOperations(report_, ops_)) << "handlers of " << ops_ << " operations did not finish";
+        return r;
+    }
     void AddOk(const std::string &ldif) {
-        CommandResult r = server_.Add(ldif);
+        CommandResult r = Add(ldif);
         ASSERT_EQ(r.status, 0) << r.output;
     }
     void ModifyOk(const std::string &ldif) {
-        CommandResult r = server_.Modify(ldif);
+        CommandResult r = Modify(ldif);
         ASSERT_EQ(r.status, 0) << r.output;
+    }
+
+    // Separate client calls: slapd answers an add before its handlers run, so
+    // within one ldapadd the child's update of the parent's counter can race
+    // with attrtally's unlocked first write of that counter.
+    void AddTopAndSub() {
+        AddOk(Group(kTop, "top", 1));
+        AddOk(Group(kSub, "sub", 3));
     }
 
     std::optional<int> Count(const char *dn) { return server_.Counter(dn, "hvEntryCount"); }
     std::optional<int> Members(const char *dn) { return server_.Counter(dn, "hvMemberCount"); }
 
     SlapdServer server_;
+    std::string report_;
+    int ops_ = 0;
 };
 
 TEST_F(CountersOnSlapd, BothPlugInsLoadAndAnnounceTheirArguments) {
@@ -117,7 +141,7 @@ TEST_F(CountersOnSlapd, NodetallyMissesDeletesAndClassRemovals) {
     AddOk(Person("a", kPeople, true) + Person("b", kPeople, true));
     ASSERT_EQ(Count(kPeople), 2);
     // No pre-operation entry: the handler cannot tell the deleted entry was counted.
-    CommandResult r = server_.Delete("cn=a,ou=people,ou=org,dc=example,dc=com");
+    CommandResult r = Delete("cn=a,ou=people,ou=org,dc=example,dc=com");
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(Count(kPeople), 2);
     ModifyOk("dn: cn=b,ou=people,ou=org,dc=example,dc=com\nchangetype: modify\n"
@@ -149,10 +173,10 @@ TEST_F(CountersOnSlapd, NodetallyCountsAddsTheServerRefused) {
     Start();
     AddOk(Person("a", kPeople, true));
     ASSERT_EQ(Count(kPeople), 1);
-    CommandResult r = server_.Add(Person("a", kPeople, true));
+    CommandResult r = Add(Person("a", kPeople, true));
     ASSERT_EQ(r.status, 68) << r.output;  // already exists
     EXPECT_EQ(Count(kPeople), 2);
-    r = server_.Add(Person("x", std::string("ou=missing,") + kPeople, true));
+    r = Add(Person("x", std::string("ou=missing,") + kPeople, true));
     ASSERT_EQ(r.status, 32) << r.output;  // no such parent
     EXPECT_EQ(Count(kPeople), 3);
     EXPECT_EQ(Count(kOrg), 3);
@@ -175,23 +199,23 @@ TEST_F(CountersOnSlapd, AttrtallyCountsOwnValuesAndAddsThemToAncestors) {
 
 TEST_F(CountersOnSlapd, AttrtallyMissesModifiesAndDeletes) {
     Start();
-    AddOk(Group(kTop, "top", 1) + Group(kSub, "sub", 3));
+    AddTopAndSub();
     ASSERT_EQ(Members(kTop), 4);
     ModifyOk(std::string("dn: ") + kSub + "\nchangetype: modify\nadd: hvMember\nhvMember: n1\nhvMember: n2\n-\n");
     EXPECT_EQ(server_.Values(kSub, "hvMember").size(), 5u);
     EXPECT_EQ(Members(kSub), 3);
     EXPECT_EQ(Members(kTop), 4);
-    CommandResult r = server_.Delete(kSub);
+    CommandResult r = Delete(kSub);
     ASSERT_EQ(r.status, 0) << r.output;
     EXPECT_EQ(Members(kTop), 4);
 }
 
 TEST_F(CountersOnSlapd, AttrtallyRewritesTheCounterFromARefusedAdd) {
     Start();
-    AddOk(Group(kTop, "top", 1) + Group(kSub, "sub", 3));
+    AddTopAndSub();
     ASSERT_EQ(Members(kTop), 4);
     // The refused entry's single value is taken for the stored entry's count.
-    CommandResult r = server_.Add(Group(kSub, "sub", 1));
+    CommandResult r = Add(Group(kSub, "sub", 1));
     ASSERT_EQ(r.status, 68) << r.output;
     EXPECT_EQ(server_.Values(kSub, "hvMember").size(), 3u);
     EXPECT_EQ(Members(kSub), 1);
@@ -212,7 +236,7 @@ TEST_F(CountersOnSlapd, ACounterWriteTheSchemaRefusesIsLoggedAndChangesNothing) 
 // result; slapd has answered the client already and keeps running.
 TEST_F(CountersOnSlapd, AMisconfiguredNodetallyDoesNotBreakTheServer) {
     Start({Nodetally({"counterAttribute=hvEntryCount", "counterObjectClass=hvCounterHolder"})});
-    CommandResult r = server_.Add(Person("a", kPeople, true));
+    CommandResult r = Add(Person("a", kPeople, true));
     EXPECT_EQ(r.status, 0) << r.output;
     EXPECT_TRUE(server_.WaitForPluginLog("Subtree Entry Counter: POSTOP ADD result 1\n")) << server_.PluginLog();
     EXPECT_TRUE(server_.Running());
@@ -242,6 +266,7 @@ TEST_F(CountersOnSlapd, ConcurrentAddsLoseNoCounts) {
     }
     for (auto &th : threads) th.join();
     for (const auto &r : results) ASSERT_EQ(r.status, 0) << r.output;
+    Settle({}, 2 * kClients * kPerClient);
     EXPECT_EQ(Count(kPeople), kClients * kPerClient);
     EXPECT_EQ(Count(kOrg), kClients * kPerClient);
     EXPECT_EQ(Members(kTop), 2 * kClients * kPerClient);

@@ -157,6 +157,29 @@ std::vector<std::string> LdifValues(const std::string &ldif, const std::string &
     return out;
 }
 
+bool WaitForProbeOperations(const std::string &report, int n, int timeout_ms) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+    for (;;) {
+        std::istringstream in(ReadFile(report));
+        std::string line;
+        int ops = 0;
+        while (std::getline(in, line))
+            if (line.rfind("op=", 0) == 0 && line.rfind("op=init", 0) != 0) ops++;
+        if (ops >= n) return true;
+        if (Clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+int LdifRecords(const std::string &ldif) {
+    std::istringstream in(ldif);
+    std::string line;
+    int n = 0;
+    while (std::getline(in, line))
+        if (line.rfind("dn:", 0) == 0) n++;
+    return n;
+}
+
 SlapdServer::SlapdServer() {
     const char *tmp = getenv("TMPDIR");
     std::string templ = std::string(tmp && *tmp ? tmp : "/tmp") + "/hv-slapd-XXXXXX";
@@ -183,6 +206,7 @@ bool SlapdServer::Start(const std::vector<PluginLine> &plugins, const std::strin
     // The port may be taken between our probe and slapd's bind: try again.
     for (int attempt = 0; attempt < 3; attempt++) {
         if (StartOnce(plugins, loglevel)) return true;
+        if (ReadFile(server_log_path()).find("Address already in use") == std::string::npos) return false;
     }
     return false;
 }
@@ -281,6 +305,10 @@ bool SlapdServer::WaitUntilAnswering() {
                      Tail(ReadFile(server_log_path()), 3000);
             return false;
         }
+        if (LogSaysStopped()) {
+            error_ = "slapd stopped during start-up:\n" + Tail(ReadFile(server_log_path()), 3000);
+            return false;
+        }
         last = RunCommand({"/usr/bin/ldapsearch", "-x", "-H", url(), "-o", "nettimeout=2", "-b", "",
                            "-s", "base", "-LLL", "(objectClass=*)", "namingContexts"},
                           5);
@@ -300,13 +328,26 @@ bool SlapdServer::Running(int timeout_ms) {
     return false;
 }
 
+bool SlapdServer::LogSaysStopped() const {
+    return ReadFile(server_log_path()).find("slapd stopped.") != std::string::npos;
+}
+
 void SlapdServer::Stop() {
     if (pid_ <= 0) return;
-    int status = 0;
     kill(pid_, SIGTERM);
-    if (!WaitPid(pid_, Clock::now() + std::chrono::seconds(10), &status)) {
-        kill(pid_, SIGKILL);
-        WaitPid(pid_, Clock::now() + std::chrono::seconds(5), &status);
+    // Once slapd has logged its shutdown only process exit is left, which can
+    // hang in library destructors when a sanitizer runtime is preloaded:
+    // give it a second, then kill it.
+    auto deadline = Clock::now() + std::chrono::seconds(10);
+    std::optional<Clock::time_point> stopped_at;
+    int status = 0;
+    while (!WaitPid(pid_, std::min(deadline, Clock::now() + std::chrono::milliseconds(100)), &status)) {
+        if (!stopped_at && LogSaysStopped()) stopped_at = Clock::now();
+        if (Clock::now() >= deadline || (stopped_at && Clock::now() - *stopped_at > std::chrono::seconds(1))) {
+            kill(pid_, SIGKILL);
+            WaitPid(pid_, Clock::now() + std::chrono::seconds(5), &status);
+            break;
+        }
     }
     pid_ = -1;
 }

@@ -85,6 +85,7 @@ class SlapdServer {
   private:
     bool StartOnce(const std::vector<PluginLine> &plugins, const std::string &loglevel);
     bool WaitUntilAnswering();
+    bool LogSaysStopped() const;
     CommandResult Client(const std::string &tool, std::vector<std::string> args);
     std::string url() const;
 
@@ -95,6 +96,14 @@ class SlapdServer {
     std::atomic<int> ldif_seq_{0};
     bool bind_now_ = true;
 };
+
+// Waits (bounded) until the probe plug-in's report file holds at least n
+// operation lines.  slapd answers the client before it runs post-operation
+// plug-ins, so this is how a test knows the handlers are done.
+bool WaitForProbeOperations(const std::string &report, int n, int timeout_ms = 10000);
+
+// Number of records (lines starting with "dn:") in an LDIF text.
+int LdifRecords(const std::string &ldif);
 
 // Parses `attr: value` lines of ldapsearch -LLL output (no wrapping).
 std::vector<std::string> LdifValues(const std::string &ldif, const std::string &attr);
