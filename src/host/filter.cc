@@ -185,7 +185,11 @@ std::unique_ptr<Filter> Filter::Parse(std::string_view text) {
         text.remove_suffix(1);
     if (text.empty()) return nullptr;
     if (text.front() == '(') return FilterParser(text).ParseWhole();
-    std::string wrapped = "(" + std::string(text) + ")";
+    std::string wrapped;
+    wrapped.reserve(text.size() + 2);
+    wrapped.push_back('(');
+    wrapped.append(text);
+    wrapped.push_back(')');
     return FilterParser(wrapped).ParseWhole();
 }
 
