@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <string>
 
 #include "migrate/version_repository.h"
@@ -109,7 +110,10 @@ TEST_F(GatesTest, InstancePathsThatCannotHoldARepositoryAreRefused) {
     EXPECT_EQ(common_checks(0, inst_.c_str(), &level), 2);
     EXPECT_EQ(common_checks(2, inst_.c_str(), nullptr), 3);
 
-    std::string deep = inst_ + "/" + std::string(1020, 'x');
+    // The instance path fits the buffer; its "upgrade" directory does not.
+    std::string deep = inst_;
+    while (deep.size() < 1010) deep += "/" + std::string(std::min<std::size_t>(200, 1012 - deep.size()), 'x');
+    hvtest::MakeDirs(deep);
     CaptureStderr();
     EXPECT_EQ(common_checks(2, deep.c_str(), &level), 4);
     EXPECT_NE(GetCapturedStderr().find("path too long"), std::string::npos);

@@ -30,7 +30,11 @@ bool EnsureSystemUser(const std::string &name, SystemUser *user) {
     // whatever useradd says.
     std::string cmd = "useradd --system --no-create-home --shell /usr/sbin/nologin --user-group '" + name +
                       "' >/dev/null 2>&1";
-    (void)std::system(cmd.c_str());
+    for (int attempt = 0; attempt < 10; ++attempt) {
+        // useradd fails while another one holds the account files' lock.
+        if (std::system(cmd.c_str()) == 0 || Lookup(name, user)) return Lookup(name, user);
+        usleep(200 * 1000);
+    }
     return Lookup(name, user);
 }
 
