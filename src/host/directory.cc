@@ -6,15 +6,6 @@
 namespace hv {
 namespace {
 
-char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
-
-bool EqualFold(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (Fold(a[i]) != Fold(b[i])) return false;
-    return true;
-}
-
 // ---- Modifications -------------------------------------------------------
 
 std::vector<std::string> ModValues(const LDAPMod &m) {

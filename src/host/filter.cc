@@ -9,13 +9,6 @@ namespace {
 
 char Fold(char c) { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c; }
 
-bool EqualFold(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i)
-        if (Fold(a[i]) != Fold(b[i])) return false;
-    return true;
-}
-
 // Position of needle in hay at or after from, folding case; npos if absent.
 std::size_t FindFold(std::string_view hay, std::string_view needle, std::size_t from) {
     if (needle.empty()) return from;
@@ -62,6 +55,13 @@ bool IsTypeChar(char c) {
 }
 
 }  // namespace
+
+bool EqualFold(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        if (Fold(a[i]) != Fold(b[i])) return false;
+    return true;
+}
 
 // Recursive descent over the text; every failure returns none.
 class FilterParser {

@@ -17,6 +17,10 @@
 
 namespace hv {
 
+// The matching rule for values and attribute descriptions: bytes equal
+// without regard to ASCII case.
+bool EqualFold(std::string_view a, std::string_view b);
+
 class Filter {
   public:
     enum class Kind { kAnd, kOr, kNot, kEqual, kGreaterEq, kLessEq, kPresent, kSubstrings };
