@@ -116,13 +116,6 @@ TEST_F(AttrtallyTest, ModifyAddingMembersAdjustsByTheDifference) {
     ExpectCounts("4", "2");
 }
 
-TEST_F(AttrtallyTest, ModifyOnAnAncestorItselfKeepsItsDescendantsShare) {
-    ASSERT_EQ(Add(Group(kG, 3)), 0);
-    ExpectCounts("6", "4");
-    ASSERT_EQ(Modify(kMid, {{LDAP_MOD_ADD, "member", Members(10, 12)}}), 0);
-    ExpectCounts("8", "6");
-}
-
 TEST_F(AttrtallyTest, ModifyRemovingTheClassKeepsOwnCounterAndLowersAncestors) {
     ASSERT_EQ(Add(Group(kG, 4)), 0);
     ExpectCounts("7", "5");

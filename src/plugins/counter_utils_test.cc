@@ -171,13 +171,6 @@ TEST_F(CounterUtilsTest, NamesTooLongForAFilterAreRefused) {
     EXPECT_EQ(CountContaining("too long for a filter"), 2) << LogText();
 }
 
-TEST_F(CounterUtilsTest, OpErrorAndInitCounterLock) {
-    EXPECT_EQ(u.op_error(77), 1);
-    EXPECT_TRUE(Logged("utils - Internal error: 77"));
-    EXPECT_EQ(u.initCounterLock(), 0);
-    EXPECT_EQ(u.initCounterLock(), 0);
-}
-
 TEST_F(CounterUtilsTest, CacheListKeepsInsertionOrder) {
     CacheNode *head = u.cacheInit();
     ASSERT_NE(head, nullptr);

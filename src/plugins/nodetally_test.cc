@@ -218,18 +218,10 @@ TEST_F(NodetallyTest, FailedAndReplicatedOperationsOnlyLogBegin) {
 
 // --- arguments ----------------------------------------------------------------
 
-TEST_F(NodetallyTest, ArgumentNamesSelectByLeadingPart) {
+TEST_F(NodetallyTest, ArgumentNamesSelectByLeadingPartAndLaterArgumentsWin) {
     Load("nodetally", kNodetallyInit,
-         {"counter=entryCount", "counterObject=counterHolder", "requiredObjectClassX=device",
+         {"counter=ignored", "=entryCount", "counterObject=counterHolder", "requiredObjectClassX=device",
           "requiredObjectClass=person", "unknown=1"});
-    ASSERT_EQ(Add(Person(kPerson)), 0);
-    ExpectCounts("1", "1");
-}
-
-TEST_F(NodetallyTest, EmptyNameSelectsCounterAttributeAndLaterArgumentsWin) {
-    Load("nodetally", kNodetallyInit,
-         {"counterAttribute=ignored", "=entryCount", "counterObjectClass=counterHolder",
-          "requiredObjectClass=person"});
     ASSERT_EQ(Add(Person(kPerson)), 0);
     ExpectCounts("1", "1");
     EXPECT_EQ(Value(kH1, "ignored"), "<absent>");
