@@ -15,11 +15,19 @@ using hv::migrate::BuildPath;
 const char *const scripts[] = {"db2ldif",    "ldif2db",       "db2bak",   "bak2db", "saveconfig",
                                "restoreconfig", "vlvindex", "suffix2instance", nullptr};
 
+// The upgrade also regenerates get-clusterinfo-slapd and saves the original
+// beside the others.  Once the downgrade is recorded the whole upgrade
+// directory goes, so a saved copy left there would be lost with it: it is
+// put back like the scripts of the table.
+static const char *const kAlsoSaved[] = {"get-clusterinfo-slapd", nullptr};
+
 int downgrade_DS_to_TB1(const char *serverroot, const char *instancename) {
     int result = kResultOk;
     int rc = downgrade_NSS336_to_NSS334(serverroot, instancename);
     if (!IsSuccess(rc)) result = rc;
     rc = backout_scripts(serverroot, instancename, scripts);
+    if (rc != kResultOk) result = rc;
+    rc = backout_scripts(serverroot, instancename, kAlsoSaved);
     if (rc != kResultOk) result = rc;
     return result;
 }
