@@ -160,7 +160,9 @@ int postop_add(Slapi_PBlock *pb) {
     }
     if (!entryHasObjectClass(pb, added, s.requiredObjectClass)) return 0;
     const int n = countValues(added, s.memberAttribute);
-    if (setCounter(added, s.counterAttribute, n) != 0) {
+    // Not setCounter: a child added meanwhile may already have adjusted the
+    // stored counter, and its share must stay.
+    if (hv::plugins::SetOwnCounter(added, s.counterAttribute, n) != 0) {
         op_error(31);
         return -1;
     }
@@ -222,7 +224,7 @@ int postop_modify(Slapi_PBlock *pb) {
     const bool gained = postCounted && !preCounted;
     if (d == 0 && !gained) return 0;
     if (postCounted) {
-        const int rc = gained ? setCounter(post, s.counterAttribute, newCount)
+        const int rc = gained ? hv::plugins::SetOwnCounter(post, s.counterAttribute, newCount)
                               : updateCounterByDN(slapi_entry_get_dn(post), s.counterAttribute, d);
         if (rc != 0) return -1;
     }

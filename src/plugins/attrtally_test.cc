@@ -91,6 +91,21 @@ TEST_F(AttrtallyTest, AddWritesOwnCountAndRaisesAncestorsFromTheirStoredCounters
     EXPECT_EQ(CountLogged("utils - Internal error: 22"), 1) << LogText();
 }
 
+// A change that reaches the stored counter between an add and attrtally's
+// handler for it (another operation's handler, or in a server that runs
+// handlers after answering, a child added at once) stays counted.  The
+// host's probe plug-in, loaded first, adds a member to the new group in its
+// own add handler, before attrtally sees the add.
+TEST_F(AttrtallyTest, AChangeBetweenAnAddAndItsHandlerIsKept) {
+    hv_host_reset();
+    Load("probe_plugin", "probe_init", {"grow=" + std::string(kG), "growvalue=member:uid=late,dc=example,dc=com"});
+    Build(Args());
+    ASSERT_EQ(Add(Group(kG, 3)), 0);
+    EXPECT_EQ(NumValues(kG, "member"), 4);
+    EXPECT_EQ(Value(kG, "memberCount"), "4") << LogText();
+    ExpectCounts("7", "5");
+}
+
 TEST_F(AttrtallyTest, AddWithoutMembersWritesZeroAndLeavesAncestors) {
     ASSERT_EQ(Add(Group(kG, 0)), 0);
     EXPECT_EQ(Value(kG, "memberCount"), "0");

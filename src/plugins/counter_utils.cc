@@ -132,6 +132,38 @@ Slapi_PBlock *KeepIfEntryFound(Slapi_PBlock *pb) {
     return pb;
 }
 
+// Runs fn on the entry at dn as stored now, re-read under counterDnLock with
+// the counter attribute alone, and holds the lock until fn returns.  1 when
+// the entry cannot be read (codes 20 to 23 logged), else fn's result.
+template <typename Fn>
+int WithStoredCounter(const char *dn, const char *attrName, Fn fn) {
+    if (counterDnLock == nullptr) {
+        hv::plugins::Log(kUtils, "counter locks are not initialised\n");
+        return 1;
+    }
+    MutexHold hold(counterDnLock);
+    char *attrs[] = {const_cast<char *>(attrName), nullptr};
+    Slapi_PBlock *pb = SearchBase(dn, "objectclass=*", attrs);
+    int result = 1;
+    int rc = 0;
+    Slapi_Entry **entries = nullptr;
+    if (pb == nullptr) {
+        op_error(20);
+    } else if (slapi_pblock_get(pb, SLAPI_PLUGIN_INTOP_RESULT, &rc) != 0) {
+        op_error(21);
+    } else if (rc != 0) {
+        op_error(22);
+    } else if (slapi_pblock_get(pb, SLAPI_PLUGIN_INTOP_SEARCH_ENTRIES, &entries) != 0 ||
+               entries == nullptr || entries[0] == nullptr) {
+        op_error(23);
+    } else {
+        result = fn(entries[0]);
+    }
+    hold.Release();
+    ReleaseSearch(pb);
+    return result;
+}
+
 Slapi_Mutex *CacheLock() {
     std::call_once(cacheLockOnce, [] { cacheLock = slapi_new_mutex(); });
     return cacheLock;
@@ -236,32 +268,10 @@ int updateCounter(Slapi_Entry *e, const char *attrName, int increment) {
     return 0;
 }
 
+
 int updateCounterByDN(const char *dn, const char *attrName, int increment) {
-    if (counterDnLock == nullptr) {
-        hv::plugins::Log(kUtils, "counter locks are not initialised\n");
-        return 1;
-    }
-    MutexHold hold(counterDnLock);
-    char *attrs[] = {const_cast<char *>(attrName), nullptr};
-    Slapi_PBlock *pb = SearchBase(dn, "objectclass=*", attrs);
-    int result = 1;
-    int rc = 0;
-    Slapi_Entry **entries = nullptr;
-    if (pb == nullptr) {
-        op_error(20);
-    } else if (slapi_pblock_get(pb, SLAPI_PLUGIN_INTOP_RESULT, &rc) != 0) {
-        op_error(21);
-    } else if (rc != 0) {
-        op_error(22);
-    } else if (slapi_pblock_get(pb, SLAPI_PLUGIN_INTOP_SEARCH_ENTRIES, &entries) != 0 ||
-               entries == nullptr || entries[0] == nullptr) {
-        op_error(23);
-    } else {
-        result = updateCounter(entries[0], attrName, increment);
-    }
-    hold.Release();
-    ReleaseSearch(pb);
-    return result;
+    return WithStoredCounter(dn, attrName,
+                             [&](Slapi_Entry *stored) { return updateCounter(stored, attrName, increment); });
 }
 
 CacheNode *cacheInit(void) {
@@ -325,3 +335,18 @@ CacheNode *cacheFind(CacheNode *head, const char *key) {
 }
 
 }  // extern "C"
+
+namespace hv::plugins {
+
+int SetOwnCounter(Slapi_Entry *asLeft, const char *attrName, int value) {
+    const char *dn = slapi_entry_get_dn(asLeft);
+    const int baseline = ReadCounter(asLeft, attrName);
+    return WithStoredCounter(dn, attrName, [&](Slapi_Entry *stored) {
+        MutexHold hold(counterLock);
+        const long long sum = static_cast<long long>(value) + ReadCounter(stored, attrName) - baseline;
+        const int v = sum < 0 ? 0 : (sum > INT_MAX ? INT_MAX : static_cast<int>(sum));
+        return WriteCounter(dn, attrName, v) == 0 ? 0 : 1;
+    });
+}
+
+}  // namespace hv::plugins

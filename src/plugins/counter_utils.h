@@ -64,6 +64,18 @@ HV_PLUGIN_EXPORT CacheNode *cacheFind(CacheNode *head, const char *key);
 
 #ifdef __cplusplus
 }
+
+namespace hv::plugins {
+
+// Sets the counter of a counted entry to its own count, value, keeping what
+// other operations added to the stored counter since the operation that
+// left the entry as asLeft: value + (stored - counter in asLeft) is written,
+// re-read and written under the counter locks.  A child's update of this
+// entry that lands between its add (or its gaining the class) and this
+// write is then not lost.  Not exported.  0 success, 1 failure.
+int SetOwnCounter(Slapi_Entry *asLeft, const char *attrName, int value);
+
+}  // namespace hv::plugins
 #endif
 
 #endif /* HV_PLUGINS_COUNTER_UTILS_H */

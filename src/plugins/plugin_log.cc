@@ -22,8 +22,11 @@ void Log(const char *subsystem, const char *fmt, ...) {
         line.resize(static_cast<std::size_t>(n));
     }
     va_end(again);
+    // A host may end a line itself when the format does not end in a
+    // newline (OpenLDAP's slapd does), so the newline goes into the format.
+    if (!line.empty() && line.back() == '\n') line.pop_back();
     // The host takes non-const texts; it does not change them.
-    char format[] = "%s";
+    char format[] = "%s\n";
     slapi_log_error(SLAPI_LOG_PLUGIN, const_cast<char *>(subsystem), format, line.c_str());
 }
 

@@ -84,9 +84,6 @@ class CountersOnSlapd : public ::testing::Test {
         ASSERT_EQ(r.status, 0) << r.output;
     }
 
-    // Separate client calls: slapd answers an add before its handlers run, so
-    // within one ldapadd the child's update of the parent's counter can race
-    // with attrtally's unlocked first write of that counter.
     void AddTopAndSub() {
         AddOk(Group(kTop, "top", 1));
         AddOk(Group(kSub, "sub", 3));
@@ -195,6 +192,10 @@ TEST_F(CountersOnSlapd, AttrtallyCountsOwnValuesAndAddsThemToAncestors) {
     AddOk(Person("p", kTop, false));
     EXPECT_EQ(Members((std::string("cn=p,") + kTop).c_str()), std::nullopt);
     EXPECT_EQ(Members(kTop), 4);
+    // Each plug-in message is one line: slapd adds no newline of its own.
+    const std::string log = server_.PluginLog();
+    EXPECT_NE(log.find("HVAttrtally: POSTOP ADD begin\n"), std::string::npos) << log;
+    EXPECT_EQ(log.find("POSTOP ADD begin\n\n"), std::string::npos) << log;
 }
 
 TEST_F(CountersOnSlapd, AttrtallyMissesModifiesAndDeletes) {
@@ -210,15 +211,30 @@ TEST_F(CountersOnSlapd, AttrtallyMissesModifiesAndDeletes) {
     EXPECT_EQ(Members(kTop), 4);
 }
 
-TEST_F(CountersOnSlapd, AttrtallyRewritesTheCounterFromARefusedAdd) {
+// slapd answers an add before its handlers run, so within one ldapadd the
+// child's handler can update the parent's counter before attrtally has
+// written the parent's own count; that count is written on top of it.
+TEST_F(CountersOnSlapd, AttrtallyCountsAParentAndAChildAddedTogether) {
+    Start();
+    for (int round = 0; round < 5; ++round) {
+        const std::string top = "cn=t" + std::to_string(round) + ",ou=plain,dc=example,dc=com";
+        const std::string sub = "cn=s," + top;
+        AddOk(Group(top, "t", 1) + Group(sub, "s", 3));
+        EXPECT_EQ(Members(sub.c_str()), 3);
+        EXPECT_EQ(Members(top.c_str()), 4) << "round " << round;
+    }
+}
+
+TEST_F(CountersOnSlapd, AttrtallyMiscountsARefusedAdd) {
     Start();
     AddTopAndSub();
     ASSERT_EQ(Members(kTop), 4);
-    // The refused entry's single value is taken for the stored entry's count.
+    // The status reads 0, so the refused entry's single value is counted on
+    // top of the stored entry's count.
     CommandResult r = Add(Group(kSub, "sub", 1));
     ASSERT_EQ(r.status, 68) << r.output;
     EXPECT_EQ(server_.Values(kSub, "hvMember").size(), 3u);
-    EXPECT_EQ(Members(kSub), 1);
+    EXPECT_EQ(Members(kSub), 4);
     EXPECT_EQ(Members(kTop), 5);
 }
 

@@ -5,11 +5,15 @@
 //   init=fail the initialisation function fails
 //   send=N    each handler sends result N with slapi_send_ldap_result
 //   touch=DN  the add handler modifies DN with an internal operation
+//   grow=DN and growvalue=TYPE:VALUE
+//             when DN is added, the add handler adds VALUE to its TYPE with
+//             an internal modify, before plug-ins loaded later see the add
 // Built against the published declarations only; the host's symbols come
 // from the program that loads it.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <strings.h>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -90,8 +94,30 @@ int Record(Slapi_PBlock *pb, const char *kind) {
     return 0;
 }
 
+// Adds one value to the entry just added, through an internal modify.
+void Grow(Slapi_PBlock *pb) {
+    std::string grow = Arg(pb, "grow");
+    std::string spec = Arg(pb, "growvalue");
+    char *dn = nullptr;
+    slapi_pblock_get(pb, SLAPI_TARGET_DN, &dn);
+    std::string::size_type colon = spec.find(':');
+    if (grow.empty() || dn == nullptr || colon == std::string::npos || strcasecmp(dn, grow.c_str()) != 0)
+        return;
+    std::string type = spec.substr(0, colon);
+    std::string value = spec.substr(colon + 1);
+    char *values[] = {value.data(), nullptr};
+    LDAPMod mod = {};
+    mod.mod_op = LDAP_MOD_ADD;
+    mod.mod_type = type.data();
+    mod.mod_values = values;
+    LDAPMod *mods[] = {&mod, nullptr};
+    Slapi_PBlock *res = slapi_modify_internal(grow.data(), mods, nullptr, 1);
+    slapi_pblock_destroy(res);
+}
+
 int PostAdd(Slapi_PBlock *pb) {
     int rc = Record(pb, "add");
+    Grow(pb);
     std::string touch = Arg(pb, "touch");
     if (!touch.empty()) {
         char type[] = "description";
