@@ -13,7 +13,7 @@
 
 #include "hv/slapi-host.h"
 #include "hv/slapi-plugin.h"
-#include "migrate/compose_path.h"
+#include "migrate/migrate_paths.h"
 #include "migrate/result_codes.h"
 
 namespace {
@@ -45,8 +45,8 @@ struct PBlockHolder {
 
 int ConvertDatabase(const char *serverroot, const char *instancename) {
     std::string cert7, cert8;
-    if (!hv::ComposePath(&cert7, "%s/alias/%s-cert7.db", serverroot, instancename) ||
-        !hv::ComposePath(&cert8, "%s/alias/%s-cert8.db", serverroot, instancename)) {
+    if (!hv::migrate::BuildPath(&cert7, "%s/alias/%s-cert7.db", serverroot, instancename) ||
+        !hv::migrate::BuildPath(&cert8, "%s/alias/%s-cert8.db", serverroot, instancename)) {
         return kResultNotPossible;
     }
     if (!Exists(cert7)) return kResultOk;
@@ -69,8 +69,8 @@ int ConvertDatabase(const char *serverroot, const char *instancename) {
 
 int UpdateConfiguration(const char *serverroot, const char *instancename) {
     std::string cert8, value;
-    if (!hv::ComposePath(&cert8, "%s/alias/%s-cert8.db", serverroot, instancename) ||
-        !hv::ComposePath(&value, "alias/%s-cert8.db", instancename)) {
+    if (!hv::migrate::BuildPath(&cert8, "%s/alias/%s-cert8.db", serverroot, instancename) ||
+        !hv::migrate::BuildPath(&value, "alias/%s-cert8.db", instancename)) {
         return kResultNotPossible;
     }
     if (!Exists(cert8)) return kResultOk;
@@ -131,8 +131,8 @@ int upgrade_certdb(const char *serverroot, const char *instancename) {
     // and no cert8 file, writes the cert8 file from it, certificates and
     // all.  That opening is the whole conversion.
     std::string configdir, prefix;
-    if (!hv::ComposePath(&configdir, "dbm:%s/alias", serverroot) ||
-        !hv::ComposePath(&prefix, "%s-", instancename)) {
+    if (!hv::migrate::BuildPath(&configdir, "dbm:%s/alias", serverroot) ||
+        !hv::migrate::BuildPath(&prefix, "%s-", instancename)) {
         return kResultNotPossible;
     }
     PR_Init(PR_USER_THREAD, PR_PRIORITY_NORMAL, 0);

@@ -11,7 +11,7 @@
 #include <memory>
 #include <string>
 
-#include "migrate/compose_path.h"
+#include "migrate/migrate_paths.h"
 #include "migrate/result_codes.h"
 #include "migrate/script_templates.h"
 #include "migrate/scripts.h"
@@ -76,8 +76,8 @@ bool WriteScript(File file, const std::string &body) {
 
 int check_backup_context(const char *instancepath) {
     std::string upgrade_dir, backup_dir;
-    if (!hv::ComposePath(&upgrade_dir, "%s/%s", instancepath, kUpgradeDir) ||
-        !hv::ComposePath(&backup_dir, "%s/%s", upgrade_dir.c_str(), kBackupDir)) {
+    if (!hv::migrate::BuildPath(&upgrade_dir, "%s/%s", instancepath, kUpgradeDir) ||
+        !hv::migrate::BuildPath(&backup_dir, "%s/%s", upgrade_dir.c_str(), kBackupDir)) {
         return kResultFileError;
     }
     int rc = EnsureDirectory(upgrade_dir);
@@ -89,8 +89,8 @@ int backup_script(const char *instancepath, const char *name) {
     int rc = check_backup_context(instancepath);
     if (rc != kResultOk) return rc;
     std::string saved, script;
-    if (!hv::ComposePath(&saved, "%s/%s/%s/%s", instancepath, kUpgradeDir, kBackupDir, name) ||
-        !hv::ComposePath(&script, "%s/%s", instancepath, name)) {
+    if (!hv::migrate::BuildPath(&saved, "%s/%s/%s/%s", instancepath, kUpgradeDir, kBackupDir, name) ||
+        !hv::migrate::BuildPath(&script, "%s/%s", instancepath, name)) {
         return kResultFileError;
     }
     // The first saved copy is the pre-patch script: never replace it.
@@ -102,7 +102,7 @@ int backup_script(const char *instancepath, const char *name) {
 int vregenerate_script(const char *instancepath, const char *name, const char *tmpl,
                        va_list values) {
     std::string script;
-    if (!hv::ComposePath(&script, "%s/%s", instancepath, name)) return kResultFileError;
+    if (!hv::migrate::BuildPath(&script, "%s/%s", instancepath, name)) return kResultFileError;
     struct stat st;
     if (stat(script.c_str(), &st) == 0) {
         int rc = backup_script(instancepath, name);
@@ -140,8 +140,8 @@ int regenerate_script(const char *instancepath, const char *name, const char *tm
 
 int regenerate_scripts(const char *serverroot, const char *instancename) {
     std::string instance, bindir;
-    if (!hv::ComposePath(&instance, "%s/%s", serverroot, instancename) ||
-        !hv::ComposePath(&bindir, "%s/bin/slapd/server", serverroot)) {
+    if (!hv::migrate::BuildPath(&instance, "%s/%s", serverroot, instancename) ||
+        !hv::migrate::BuildPath(&bindir, "%s/bin/slapd/server", serverroot)) {
         return kResultFileError;
     }
     for (const hv::ScriptTemplate &t : hv::ScriptTemplates()) {

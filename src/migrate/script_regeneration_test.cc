@@ -179,7 +179,7 @@ TEST_F(Regeneration, PathsThatDoNotFitAreRefused) {
     std::string longname(1100, 'n');
     CaptureStderr();
     EXPECT_EQ(regenerate_scripts(root_.path().c_str(), longname.c_str()), 5);
-    EXPECT_NE(GetCapturedStderr().find("Path too long"), std::string::npos);
+    EXPECT_NE(GetCapturedStderr().find("path too long, at most 1023 bytes"), std::string::npos);
     // The script path fits, the backup paths do not.
     std::string deep = instance_;
     while (deep.size() < 1018 - 201) deep += "/" + std::string(200, 'd');
@@ -190,7 +190,7 @@ TEST_F(Regeneration, PathsThatDoNotFitAreRefused) {
     hvtest::WriteFile(deep + "/" + name, "x\n");
     CaptureStderr();
     EXPECT_EQ(regenerate_script(deep.c_str(), name.c_str(), "y\n"), 5);
-    EXPECT_NE(GetCapturedStderr().find("Path too long"), std::string::npos);
+    EXPECT_NE(GetCapturedStderr().find("path too long, at most 1023 bytes"), std::string::npos);
     EXPECT_EQ(hvtest::ReadFile(deep + "/" + name), "x\n");
 }
 

@@ -24,6 +24,7 @@
 #include "plugins/ancestors.h"
 #include "plugins/counter_utils.h"
 #include "plugins/plugin_log.h"
+#include "plugins/plugin_signature.h"
 #include "plugins/plugin_args.h"
 
 namespace {
@@ -39,21 +40,8 @@ char kDescVersion[] = "5.2_Patch_2";
 char kDescText[] = "Maintain counts of attribute values in entries with a particular object class";
 Slapi_PluginDesc pluginDescription = {kDescId, kDescVendor, kDescVersion, kDescText};
 
-// Signature block: a marker field, then an area that the signing step fills
-// with length-prefixed items after the build.  Never read by the code;
-// "used" and "retain" keep it through --gc-sections.
-struct PluginSignature {
-    char text[200];
-    unsigned char area[4124];
-};
-static_assert(sizeof(PluginSignature) == 4324);
-#if defined(__has_attribute) && __has_attribute(retain)
-__attribute__((used, retain))
-#else
-__attribute__((used))
-#endif
-PluginSignature pluginSignature = {"StArT Of PlUgIn SiGnAtUrE:HVAttrtally,HVAttrtallyPostOp_Init",
-                                   {}};
+HV_PLUGIN_SIGNATURE hv::plugins::PluginSignature pluginSignature = {
+    "StArT Of PlUgIn SiGnAtUrE:HVAttrtally,HVAttrtallyPostOp_Init", {}};
 
 // Argument texts given at initialisation, for hosts that do not hand them to
 // each operation.
