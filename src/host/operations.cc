@@ -13,6 +13,11 @@
 
 namespace {
 
+// The protocol's result code for a filter the server cannot use.  The LDAP
+// client library's LDAP_FILTER_ERROR is a negative, client-side code that
+// no server sends.
+constexpr int kFilterError = 87;
+
 Slapi_PBlock *ResultBlock(int rc) {
     Slapi_PBlock *pb = slapi_pblock_new();
     hv::Impl(pb)->intop_result = rc;
@@ -41,7 +46,7 @@ HV_EXPORT Slapi_PBlock *slapi_search_internal(char *base, int scope, char *filte
                                               LDAPControl ** /*controls*/, char **attrs,
                                               int attrsonly) {
     std::vector<std::unique_ptr<Slapi_Entry>> found;
-    int rc = LDAP_FILTER_ERROR;
+    int rc = kFilterError;
     std::unique_ptr<hv::Filter> f = filter == nullptr ? nullptr : hv::Filter::Parse(filter);
     if (f != nullptr)
         rc = hv::Directory::Instance().Search(base == nullptr ? "" : base, scope, *f, attrs,
