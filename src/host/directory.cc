@@ -101,6 +101,30 @@ int ApplyMod(Slapi_Entry *e, const LDAPMod &m) {
     }
 }
 
+// True when a value of the entry's RDN that before held is missing from
+// after: a modify must not take away the values the entry is named by.
+// Naming values the entry never held (an entry added without them) are not
+// asked for.
+bool LosesNamingValue(const Slapi_Entry &before, const Slapi_Entry &after) {
+    LDAPDN dn = nullptr;
+    if (ldap_str2dn(before.dn.c_str(), &dn, LDAP_DN_FORMAT_LDAP) != LDAP_SUCCESS || dn == nullptr)
+        return false;
+    bool lost = false;
+    for (LDAPAVA **ava = dn[0]; !lost && ava != nullptr && *ava != nullptr; ++ava) {
+        if (((*ava)->la_flags & LDAP_AVA_BINARY) != 0) continue;
+        std::string_view type((*ava)->la_attr.bv_val, (*ava)->la_attr.bv_len);
+        std::string_view value((*ava)->la_value.bv_val, (*ava)->la_value.bv_len);
+        auto held = [&](const Slapi_Entry &e) {
+            for (const auto &a : e.attrs)
+                if (TypeEquals(a->type, type) && HasValue(*a, value)) return true;
+            return false;
+        };
+        lost = held(before) && !held(after);
+    }
+    ldap_dnfree(dn);
+    return lost;
+}
+
 // attrs none, empty or asking for "*" means every attribute.
 char **EffectiveAttrs(char **attrs) {
     if (attrs == nullptr || attrs[0] == nullptr) return nullptr;
@@ -242,6 +266,7 @@ int Directory::Modify(std::string_view dn, LDAPMod **mods, std::unique_ptr<Slapi
     int rc = LDAP_SUCCESS;
     for (LDAPMod **m = mods; rc == LDAP_SUCCESS && m != nullptr && *m != nullptr; ++m)
         rc = ApplyMod(work.get(), **m);
+    if (rc == LDAP_SUCCESS && LosesNamingValue(*node.entry, *work)) rc = LDAP_NOT_ALLOWED_ON_RDN;
     if (rc == LDAP_SUCCESS && RefusedLocked(*work)) rc = LDAP_OBJECT_CLASS_VIOLATION;
     if (rc != LDAP_SUCCESS) {
         if (pre != nullptr) *pre = CopyEntry(*node.entry);

@@ -41,8 +41,8 @@ class Directory {
     // none) receives the entry as it was whenever it exists.
     int Delete(std::string_view dn, std::unique_ptr<Slapi_Entry> *pre);
     // Applies every modification or none: 0, 34, 32, 20 (value exists),
-    // 16 (no such attribute or value), 65 (refused attribute), 2 (malformed
-    // modification).  *pre and *post (may be none) receive copies of the
+    // 16 (no such attribute or value), 67 (a value of the RDN removed), 65
+    // (refused attribute), 2 (malformed modification).  *pre and *post (may be none) receive copies of the
     // entry before and after; for a refused modify *post equals *pre.
     int Modify(std::string_view dn, LDAPMod **mods, std::unique_ptr<Slapi_Entry> *pre,
                std::unique_ptr<Slapi_Entry> *post);

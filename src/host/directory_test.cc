@@ -141,6 +141,30 @@ TEST_F(DirectoryTest, ModifyIsAllOrNothing) {
     EXPECT_EQ(Modify("not a dn", ok), LDAP_INVALID_DN_SYNTAX);
 }
 
+TEST_F(DirectoryTest, ModifyKeepsTheNamingValue) {
+    const char *dn = "cn=Ann,ou=people,dc=example,dc=com";
+    ASSERT_EQ(AddLdif(Ldif(dn, "cn: ann\ncn: Annie\n")), 0);
+    Mods del;
+    del.Add(LDAP_MOD_DELETE, "cn", {"ANN"});
+    EXPECT_EQ(Modify(dn, del), LDAP_NOT_ALLOWED_ON_RDN);
+    Mods del_all;
+    del_all.Add(LDAP_MOD_DELETE, "CN", {});
+    EXPECT_EQ(Modify(dn, del_all), LDAP_NOT_ALLOWED_ON_RDN);
+    Mods rep;
+    rep.Add(LDAP_MOD_REPLACE, "cn", {"Annie"});
+    EXPECT_EQ(Modify(dn, rep), LDAP_NOT_ALLOWED_ON_RDN);
+    EXPECT_EQ(StoredValues(dn, "cn"), (std::vector<std::string>{"ann", "Annie"}));
+    // Other values of the naming attribute may go; so may a naming value
+    // that is put back in the same modify.
+    Mods other;
+    other.Add(LDAP_MOD_DELETE, "cn", {"annie"});
+    EXPECT_EQ(Modify(dn, other), 0);
+    Mods back;
+    back.Add(LDAP_MOD_REPLACE, "cn", {"Ann", "A."});
+    EXPECT_EQ(Modify(dn, back), 0);
+    EXPECT_EQ(StoredValues(dn, "cn"), (std::vector<std::string>{"Ann", "A."}));
+}
+
 TEST_F(DirectoryTest, RefusedAttributeFailsAddsAndModifiesThatKeepIt) {
     const char *dn = "ou=people,dc=example,dc=com";
     Mods set;
