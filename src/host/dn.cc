@@ -110,8 +110,9 @@ char *NormalizeInPlace(char *dn, bool fold) {
     return dn;
 }
 
-// Position of the first RDN separator: a ',' that is neither escaped nor
-// inside a quoted value; npos when there is none.
+// Position of the first RDN separator: a ',' (or the older ';', which the
+// parser takes as one too) that is neither escaped nor inside a quoted
+// value; npos when there is none.
 std::size_t FirstSeparator(std::string_view dn) {
     bool quoted = false;
     for (std::size_t i = 0; i < dn.size(); ++i) {
@@ -120,7 +121,7 @@ std::size_t FirstSeparator(std::string_view dn) {
             ++i;  // the escaped character (or the first of two hex digits) is plain
         } else if (c == '"') {
             quoted = !quoted;
-        } else if (!quoted && c == ',') {
+        } else if (!quoted && (c == ',' || c == ';')) {
             return i;
         }
     }

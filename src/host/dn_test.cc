@@ -71,6 +71,9 @@ TEST(DnParent, WalksUpRespectingEscapesAndQuotes) {
     EXPECT_EQ(Parent("cn=a\\\\,ou=b"), "ou=b");  // an escaped backslash, then a separator
     EXPECT_EQ(Parent("cn=encryption, cn=config"), "cn=config");
     EXPECT_EQ(Parent(nullptr), "<none>");
+    // The older ';' separator, which normalization accepts too.
+    EXPECT_EQ(Parent("cn=a;ou=b"), "ou=b");
+    EXPECT_EQ(Parent("cn=a\\;b,ou=c"), "ou=c");
     // The ancestor walk of the counter plug-ins ends.
     int steps = 0;
     char *dn = slapi_ch_strdup("cn=x,ou=y,o=z");
