@@ -17,6 +17,7 @@
 // one ancestor never overwrite each other.
 #include <strings.h>
 
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -212,8 +213,11 @@ int postop_modify(Slapi_PBlock *pb) {
     const bool gained = postCounted && !preCounted;
     if (d == 0 && !gained) return 0;
     if (postCounted) {
-        const int rc = gained ? hv::plugins::SetOwnCounter(post, s.counterAttribute, newCount)
-                              : updateCounterByDN(slapi_entry_get_dn(post), s.counterAttribute, d);
+        // A gain that changes the count is still reported as the adjustment by d.
+        const int rc =
+            gained ? hv::plugins::SetOwnCounter(post, s.counterAttribute, newCount,
+                                                d != 0 ? std::optional<int>(d) : std::nullopt)
+                   : updateCounterByDN(slapi_entry_get_dn(post), s.counterAttribute, d);
         if (rc != 0) return -1;
     }
     if (d != 0 && s.updateParents &&

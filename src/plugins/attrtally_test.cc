@@ -143,9 +143,11 @@ TEST_F(AttrtallyTest, ModifyRemovingTheClassKeepsOwnCounterAndLowersAncestors) {
 
 TEST_F(AttrtallyTest, ModifyAddingTheClassCountsFromScratch) {
     ASSERT_EQ(Add(Group(kG, 2, "groupOfUniqueNames")), 0);
+    ClearLog();
     ASSERT_EQ(Modify(kG, {{LDAP_MOD_ADD, "objectclass", {"groupOfNames"}}}), 0);
     EXPECT_EQ(Value(kG, "memberCount"), "2");
     ExpectCounts("5", "3");
+    EXPECT_TRUE(Logged("utils - adjusted memberCount in " + std::string(kG) + " by 2 to 2")) << LogText();
     // Out and back in: the counter left from the first spell is not added to.
     ASSERT_EQ(Modify(kG, {{LDAP_MOD_DELETE, "objectclass", {"groupOfNames"}}}), 0);
     ExpectCounts("3", "1");

@@ -338,15 +338,23 @@ CacheNode *cacheFind(CacheNode *head, const char *key) {
 
 namespace hv::plugins {
 
-int SetOwnCounter(Slapi_Entry *asLeft, const char *attrName, int value) {
+int SetOwnCounter(Slapi_Entry *asLeft, const char *attrName, int value,
+                  std::optional<int> adjustedBy) {
     const char *dn = slapi_entry_get_dn(asLeft);
     const int baseline = ReadCounter(asLeft, attrName);
-    return WithStoredCounter(dn, attrName, [&](Slapi_Entry *stored) {
+    int written = 0;
+    const int result = WithStoredCounter(dn, attrName, [&](Slapi_Entry *stored) {
         MutexHold hold(counterLock);
         const long long sum = static_cast<long long>(value) + ReadCounter(stored, attrName) - baseline;
-        const int v = sum < 0 ? 0 : (sum > INT_MAX ? INT_MAX : static_cast<int>(sum));
-        return WriteCounter(dn, attrName, v) == 0 ? 0 : 1;
+        written = sum < 0 ? 0 : (sum > INT_MAX ? INT_MAX : static_cast<int>(sum));
+        return WriteCounter(dn, attrName, written) == 0 ? 0 : 1;
     });
+    // Written, like updateCounter's line, once the locks are free.
+    if (result == 0 && adjustedBy.has_value()) {
+        hv::plugins::Log(kUtils, "adjusted %s in %s by %d to %d\n", attrName, dn, *adjustedBy,
+                         written);
+    }
+    return result;
 }
 
 }  // namespace hv::plugins

@@ -65,6 +65,8 @@ HV_PLUGIN_EXPORT CacheNode *cacheFind(CacheNode *head, const char *key);
 #ifdef __cplusplus
 }
 
+#include <optional>
+
 namespace hv::plugins {
 
 // Sets the counter of a counted entry to its own count, value, keeping what
@@ -72,8 +74,11 @@ namespace hv::plugins {
 // left the entry as asLeft: value + (stored - counter in asLeft) is written,
 // re-read and written under the counter locks.  A child's update of this
 // entry that lands between its add (or its gaining the class) and this
-// write is then not lost.  Not exported.  0 success, 1 failure.
-int SetOwnCounter(Slapi_Entry *asLeft, const char *attrName, int value);
+// write is then not lost.  With adjustedBy the write is logged as
+// updateCounter logs an adjustment by that amount.  Not exported.
+// 0 success, 1 failure.
+int SetOwnCounter(Slapi_Entry *asLeft, const char *attrName, int value,
+                  std::optional<int> adjustedBy = std::nullopt);
 
 }  // namespace hv::plugins
 #endif
