@@ -33,8 +33,13 @@ int downgrade_DS_to_TB1(const char *serverroot, const char *instancename) {
 }
 
 int downgrade_NSS336_to_NSS334(const char *serverroot, const char *instancename) {
+    // The database is named after the instance directory: "slapd-a/", as
+    // shell completion gives it, must not hide "alias/slapd-a-cert8.db" and
+    // let the downgrade pass over a database that needs manual work.
+    std::string name(instancename);
+    while (name.size() > 1 && name.back() == '/') name.pop_back();
     std::string cert8;
-    if (!BuildPath(&cert8, "%s/alias/%s-cert8.db", serverroot, instancename)) return kResultFailed;
+    if (!BuildPath(&cert8, "%s/alias/%s-cert8.db", serverroot, name.c_str())) return kResultFailed;
     PRFileInfo info;
     if (PR_GetFileInfo(cert8.c_str(), &info) != PR_SUCCESS) return kResultOk;
     std::fprintf(stderr, "Reverting to prepatch certificate database for %s.\n", cert8.c_str());

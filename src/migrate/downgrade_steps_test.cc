@@ -64,6 +64,11 @@ TEST_F(DowngradeStepsTest, ACert8DatabaseNeedsManualWorkButScriptsAreRestored) {
                   "instructions\n");
     EXPECT_EQ(ReadFile(Script("db2bak")), "old db2bak\n");
     EXPECT_EQ(ReadFile(root_.Cert8Path("slapd-a")), "db");
+    // The instance named with the slash that shell completion adds is the
+    // same instance, and its database is found all the same.
+    CaptureStderr();
+    EXPECT_EQ(downgrade_NSS336_to_NSS334(root_.path().c_str(), "slapd-a//"), 3);
+    EXPECT_NE(GetCapturedStderr().find(root_.Cert8Path("slapd-a") + ".\n"), std::string::npos);
 }
 
 TEST_F(DowngradeStepsTest, ScriptsThatCannotBeRestoredKeepTheirSavedCopy) {
