@@ -143,6 +143,7 @@ int CheckedInSyncLevel(int level, const char *instancepath, int *current) {
 }  // namespace
 
 int is_upgrade_needed(int target, const char *instancepath, int *current) {
+    if (current == nullptr) return 3;
     *current = 0;
     int rc = CheckedInSyncLevel(target, instancepath, current);
     if (rc != 0) return rc;
@@ -151,6 +152,7 @@ int is_upgrade_needed(int target, const char *instancepath, int *current) {
 }
 
 int is_downgrade_possible(int target, const char *instancepath, int *level) {
+    if (level == nullptr) return 3;
     *level = 0;
     int current = 0;
     int rc = CheckedInSyncLevel(target, instancepath, &current);

@@ -109,6 +109,8 @@ TEST_F(GatesTest, InstancePathsThatCannotHoldARepositoryAreRefused) {
 
     EXPECT_EQ(common_checks(0, inst_.c_str(), &level), 2);
     EXPECT_EQ(common_checks(2, inst_.c_str(), nullptr), 3);
+    EXPECT_EQ(is_upgrade_needed(2, inst_.c_str(), nullptr), 3);
+    EXPECT_EQ(is_downgrade_possible(2, inst_.c_str(), nullptr), 3);
 
     // The instance path fits the buffer; its "upgrade" directory does not.
     std::string deep = inst_;
