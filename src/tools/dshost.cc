@@ -11,12 +11,14 @@
 // usage error.
 #include <dirent.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -93,7 +95,30 @@ std::string CertfileInText(const std::string &dse) {
 
 bool Succeeded(int rc) { return rc == 0 || rc == 8; }
 
-int Upgrade(const std::string &instancepath) {
+// The upgrade writes the instance path into the administration scripts,
+// which run from anywhere: a relative path must become an absolute one.
+// Symbolic links are kept as named (no realpath), so a server root reached
+// through a link stays reached through it.
+bool MakeAbsolute(std::string *path) {
+    if (path->empty() || path->front() == '/') return true;  // "" is refused below
+    char *cwd = ::getcwd(nullptr, 0);
+    if (cwd == nullptr) {
+        std::fprintf(stderr, "dshost: the current directory cannot be determined: %s\n", std::strerror(errno));
+        return false;
+    }
+    std::string rel = *path;
+    while (rel.rfind("./", 0) == 0) {
+        rel.erase(0, 2);
+        while (!rel.empty() && rel.front() == '/') rel.erase(0, 1);
+    }
+    if (rel == ".") rel.clear();
+    *path = std::string(cwd) + (rel.empty() ? "" : "/" + rel);
+    std::free(cwd);
+    return true;
+}
+
+int Upgrade(std::string instancepath) {
+    if (!MakeAbsolute(&instancepath)) return 1;
     const std::string dse = instancepath + "/config/dse.ldif";
     if (!IsDirectory(instancepath)) {
         std::fprintf(stderr, "dshost: %s is not an instance directory\n", instancepath.c_str());

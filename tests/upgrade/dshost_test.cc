@@ -51,6 +51,20 @@ TEST_F(Dshost, UpgradesAnInstanceAndReportsTheLevel) {
               std::string::npos) << r.out;
 }
 
+// An administrator in the server root names the instance relatively; the
+// scripts written must still work from anywhere.
+TEST_F(Dshost, RelativeInstancePathGivesScriptsWithAbsolutePaths) {
+    const std::string dshost = std::string(HV_BUILD_DIR) + "/bin/dshost";
+    ProgramResult r = hvtest::RunProgram("/bin/sh", {"-c", "cd \"$0\" && exec \"$1\" upgrade ./slapd-a",
+                                                     root_.path(), dshost});
+    ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(Versions("slapd-a"), "1\t2");
+    const std::string script = ReadFile(root_.InstancePath("slapd-a") + "/db2bak");
+    EXPECT_NE(script.find("\ncd " + root_.path() + "/bin/slapd/server\n"), std::string::npos) << script;
+    EXPECT_NE(script.find("`" + root_.InstancePath("slapd-a") + "/get-clusterinfo-slapd`"), std::string::npos)
+        << script;
+}
+
 TEST_F(Dshost, FailedFileWorkStopsBeforeTheConfiguration) {
     hvtest::WriteFile(root_.InstancePath("slapd-a") + "/schema_push.pl", "#!/bin/sh\nexit 2\n", 0755);
     if (root_.has_owner())
