@@ -1,4 +1,5 @@
 #include "common/atomic_file.h"
+#include "support/server_root.h"
 
 #include <dirent.h>
 #include <sys/stat.h>
@@ -6,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -31,19 +31,11 @@ int CountEntries(const std::string &dir) {
 
 class RewriteFileTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/atomic_file_testXXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        path_ = dir_ + "/versions.conf";
-        std::ofstream(path_) << "1";
-    }
-    void TearDown() override {
-        SetRewriteFaultHook(nullptr);
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        ASSERT_EQ(std::system(cmd.c_str()), 0);
-    }
-    std::string dir_, path_;
+    void SetUp() override { std::ofstream(path_) << "1"; }
+    void TearDown() override { SetRewriteFaultHook(nullptr); }
+    hvtest::TempDir tmp_{"atomic_file_test"};
+    std::string dir_ = tmp_.path();
+    std::string path_ = tmp_.Join("versions.conf");
 };
 
 TEST_F(RewriteFileTest, ReplacesContentWithModeAndLeavesNoTemporaryFile) {

@@ -2,9 +2,9 @@
 target_sources(hvhost PRIVATE alloc.cc log.cc mutex.cc value.cc attr.cc entry.cc dn.cc ldif.cc pblock.cc)
 
 hv_add_test(host_dn_test SOURCES dn_test.cc LIBS hvhost hv_headers)
-hv_add_test(host_ldif_test SOURCES ldif_test.cc LIBS hvhost hv_headers PkgConfig::NSPR)
+hv_add_test(host_ldif_test SOURCES ldif_test.cc LIBS hvhost hv_headers PkgConfig::NSPR hv_test_support)
 hv_add_test(host_entry_test SOURCES entry_test.cc pblock_test.cc LIBS hvhost hv_headers)
-hv_add_test(host_log_test SOURCES log_test.cc LIBS hvhost hv_headers LABELS concurrency)
+hv_add_test(host_log_test SOURCES log_test.cc LIBS hvhost hv_headers hv_test_support LABELS concurrency)
 hv_add_test(host_log_env_test SOURCES log_env_test.cc LIBS hvhost hv_headers)
 
 # libFuzzer target for the LDIF parser (clang): the library is instrumented

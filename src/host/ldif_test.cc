@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "hv/slapi-host.h"
+#include "support/server_root.h"
 
 namespace {
 
@@ -277,17 +278,8 @@ TEST(DseReadNextEntry, CrlfTextsAndEdges) {
 
 class BufferFile : public ::testing::Test {
 protected:
-    void SetUp() override {
-        char tmpl[] = "/tmp/hv_ldif_test_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        path_ = dir_ + "/dse.ldif";
-    }
-    void TearDown() override {
-        unlink(path_.c_str());
-        rmdir(dir_.c_str());
-    }
-    std::string dir_, path_;
+    hvtest::TempDir tmp_{"hv_ldif_test_"};
+    std::string path_ = tmp_.Join("dse.ldif");
 };
 
 TEST_F(BufferFile, WritesAndReadsWholeBuffers) {

@@ -13,23 +13,18 @@
 #include <vector>
 
 #include "hv/slapi-host.h"
+#include "support/server_root.h"
 
 namespace {
 
 class LogFile : public ::testing::Test {
 protected:
     void SetUp() override {
-        char tmpl[] = "/tmp/hv_log_test_XXXXXX";
-        ASSERT_NE(mkdtemp(tmpl), nullptr);
-        dir_ = tmpl;
-        path_ = dir_ + "/errors";
         ASSERT_EQ(hv_log_open(path_.c_str()), 0);
     }
     void TearDown() override {
         hv_log_open(nullptr);
         hv_log_enable(SLAPI_LOG_PLUGIN, 0);
-        unlink(path_.c_str());
-        rmdir(dir_.c_str());
     }
     std::vector<std::string> Lines() {
         std::ifstream in(path_);
@@ -37,7 +32,8 @@ protected:
         for (std::string line; std::getline(in, line);) out.push_back(line);
         return out;
     }
-    std::string dir_, path_;
+    hvtest::TempDir tmp_{"hv_log_test_"};
+    std::string path_ = tmp_.Join("errors");
 };
 
 const std::regex kStamp(R"(^\[\d\d/(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec)/\d{4}:\d\d:\d\d:\d\d [+-]\d{4}\] )");
