@@ -7,12 +7,15 @@
 #include <prerror.h>
 #include <prinit.h>
 #include <prio.h>
+#include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
 #include "hv/slapi-host.h"
 #include "hv/slapi-plugin.h"
+#include "migrate/instance.h"
 #include "migrate/migrate_paths.h"
 #include "migrate/result_codes.h"
 
@@ -21,9 +24,40 @@ namespace {
 constexpr char kEncryptionDn[] = "cn=encryption,cn=config";
 constexpr char kCertfileAttr[] = "hvCertfile";
 
+// lstat of path through the current instance's server root; 0 or errno.
+int Examine(const std::string &path, struct stat *st) {
+    hv::migrate::Location where(path);
+    return where.error() != 0 ? where.error() : where.dir().Lstat(where.rel(), st);
+}
+
 bool Exists(const std::string &path) {
-    PRFileInfo info;
-    return PR_GetFileInfo(path.c_str(), &info) == PR_SUCCESS;
+    struct stat st {};
+    return Examine(path, &st) == 0;
+}
+
+// NSS opens these files by name: each must be absent or a regular file, and
+// the directory holding them a directory, none of them a link.
+bool SafeForNss(const char *serverroot, const char *instancename) {
+    std::string alias;
+    if (!hv::migrate::BuildPath(&alias, "%s/alias", serverroot)) return false;
+    struct stat st {};
+    int err = Examine(alias, &st);
+    // Anything else that is not a directory makes NSS fail by itself.
+    if (err == 0 && S_ISLNK(st.st_mode)) {
+        hv::migrate::ReportRefused(alias);
+        return false;
+    }
+    if (err != 0 || !S_ISDIR(st.st_mode)) return true;
+    for (const char *fmt : {"%s/%s-cert7.db", "%s/%s-cert8.db", "%s/%s-key3.db", "%s/secmod.db"}) {
+        std::string file;
+        if (!hv::migrate::BuildPath(&file, fmt, alias.c_str(), instancename)) return false;
+        err = Examine(file, &st);
+        if (err == ENOENT) continue;
+        if (err == 0 && S_ISREG(st.st_mode)) continue;
+        hv::migrate::ReportRefused(file);
+        return false;
+    }
+    return true;
 }
 
 // Holders for the host's handles, released on every path.
@@ -116,12 +150,15 @@ int UpdateConfiguration(const char *serverroot, const char *instancename) {
 }  // namespace
 
 int renameFileAsBackup(const char *path) {
+    hv::migrate::Location where(path);
+    if (where.error() != 0) return -1;
     // Takes the first of path_bak0, path_bak1, ... that does not exist.
     for (unsigned long n = 0;; ++n) {
-        std::string candidate = std::string(path) + "_bak" + std::to_string(n);
-        if (PR_Access(candidate.c_str(), PR_ACCESS_EXISTS) != PR_SUCCESS) {
-            return PR_Rename(path, candidate.c_str()) == PR_SUCCESS ? 0 : -1;
-        }
+        std::string candidate = where.rel() + "_bak" + std::to_string(n);
+        struct stat st {};
+        int err = where.dir().Lstat(candidate, &st);
+        if (err == ENOENT) return where.dir().Rename(where.rel(), candidate) == 0 ? 0 : -1;
+        if (err != 0) return -1;
     }
 }
 
@@ -133,6 +170,11 @@ int upgrade_certdb(const char *serverroot, const char *instancename) {
     std::string configdir, prefix;
     if (!hv::migrate::BuildPath(&configdir, "dbm:%s/alias", serverroot) ||
         !hv::migrate::BuildPath(&prefix, "%s-", instancename)) {
+        return kResultNotPossible;
+    }
+    if (!SafeForNss(serverroot, instancename)) {
+        std::printf("Security databases of %s were not opened.\n", instancename);
+        std::fflush(stdout);
         return kResultNotPossible;
     }
     PR_Init(PR_USER_THREAD, PR_PRIORITY_NORMAL, 0);

@@ -9,6 +9,12 @@ void upgrade_log(const char *level, const char *text);
 int downgrade_instances(const char *serverroot, const char *instancename);
 int downgrade_instance(const char *serverroot, const char *instancename);
 int downgrade_DS_instance(const char *serverroot, const char *instancename, int level);
+// downgrade_instance with its file work done through env (tests inject
+// faults with it).
+namespace hv {
+class Env;
+}
+int DowngradeInstanceWith(hv::Env *env, const char *serverroot, const char *instancename);
 
 // Steps.
 extern const char *const scripts[];  // ends with none

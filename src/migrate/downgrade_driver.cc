@@ -1,11 +1,11 @@
 // The dsmigrate command line and the downgrade of each instance under the
 // effective ids of its owner.
 #include <getopt.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <memory>
 #include <string>
 
 #include "common/path_format.h"
@@ -14,7 +14,9 @@
 #include "migrate/discovery.h"
 #include "migrate/downgrade.h"
 #include "migrate/gates.h"
+#include "migrate/instance.h"
 #include "migrate/migrate_paths.h"
+#include "migrate/owner.h"
 #include "migrate/result_codes.h"
 
 namespace {
@@ -80,54 +82,39 @@ int DowngradeAsOwner(const char *serverroot, const char *instancename, const cha
     return recorded == 0 || recorded == 1 ? kResultOk : kResultFailed;
 }
 
+void ReportIdFailure(const char *call, long id, int err) {
+    std::fprintf(stderr, "%s(%li) failed. error %d\n", call, id, err);
+}
+
 }  // namespace
 
-int downgrade_instance(const char *serverroot, const char *instancename) {
+int DowngradeInstanceWith(hv::Env *env, const char *serverroot, const char *instancename) {
     std::string instancepath, configfile;
     if (!hv::migrate::BuildPath(&instancepath, "%s/%s", serverroot, instancename) ||
         !hv::migrate::BuildPath(&configfile, "%s/config/dse.ldif", instancepath.c_str()))
         return kResultNotPossible;
-    struct stat st {};
-    if (stat(configfile.c_str(), &st) != 0) return kResultNotPossible;
-
-    const uid_t saved_uid = geteuid();
-    const gid_t saved_gid = getegid();
-    const uid_t owner_uid = st.st_uid;
-    const gid_t owner_gid = st.st_gid;
-    // The group first: once the user id is no longer root the group can no
-    // longer be changed.
-    bool gid_switched = false;
-    if (saved_gid != owner_gid) {
-        if (setegid(owner_gid) != 0) {
-            std::fprintf(stderr, "setegid(%li) failed. error %d\n", static_cast<long>(owner_gid), errno);
-            return kResultNotPossible;
-        }
-        gid_switched = true;
-    }
-    bool uid_switched = false;
-    if (saved_uid != owner_uid) {
-        if (seteuid(owner_uid) != 0) {
-            int err = errno;
-            std::fprintf(stderr, "seteuid(%li) failed. error %d\n", static_cast<long>(owner_uid), err);
-            // Do not carry the owner's group into the next instance.
-            if (gid_switched && setegid(saved_gid) != 0)
-                std::fprintf(stderr, "setegid(%li) failed. error %d\n", static_cast<long>(saved_gid), errno);
-            return kResultNotPossible;
-        }
-        uid_switched = true;
-    }
-
-    int result = DowngradeAsOwner(serverroot, instancename, instancepath.c_str());
-
-    if (uid_switched && seteuid(saved_uid) != 0) {
-        std::fprintf(stderr, "seteuid(%li) failed. error %d\n", static_cast<long>(saved_uid), errno);
+    int err = 0;
+    std::unique_ptr<hv::migrate::Instance> instance = hv::migrate::Instance::Open(env, serverroot, instancename, &err);
+    uid_t owner_uid = 0;
+    gid_t owner_gid = 0;
+    if (instance != nullptr) err = hv::migrate::OwnerOfInstance(instance->dir(), &owner_uid, &owner_gid);
+    if (err != 0) {
+        if (hv::IsRefusal(err)) hv::migrate::ReportRefused(instance == nullptr ? instancepath : configfile);
         return kResultNotPossible;
     }
-    if (gid_switched && setegid(saved_gid) != 0) {
-        std::fprintf(stderr, "setegid(%li) failed. error %d\n", static_cast<long>(saved_gid), errno);
-        return kResultNotPossible;
+    hv::migrate::ScopedOwner owner(owner_uid, owner_gid, ReportIdFailure);
+    if (!owner.ok()) return kResultNotPossible;
+    int result;
+    {
+        hv::migrate::ScopedInstance current(instance.get());
+        result = DowngradeAsOwner(serverroot, instancename, instance->path().c_str());
     }
+    if (!owner.Restore()) return kResultNotPossible;
     return result;
+}
+
+int downgrade_instance(const char *serverroot, const char *instancename) {
+    return DowngradeInstanceWith(hv::Env::Default(), serverroot, instancename);
 }
 
 extern "C" __attribute__((visibility("default"))) int dsmigrate_main(int argc, char **argv) {

@@ -1,12 +1,13 @@
 // The downgrade steps of the patch level: the certificate database check
 // and the restoration of the administration scripts saved by the upgrade.
-#include <prio.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <string>
 
 #include "migrate/downgrade.h"
+#include "migrate/instance.h"
 #include "migrate/migrate_paths.h"
 #include "migrate/result_codes.h"
 
@@ -40,8 +41,11 @@ int downgrade_NSS336_to_NSS334(const char *serverroot, const char *instancename)
     while (name.size() > 1 && name.back() == '/') name.pop_back();
     std::string cert8;
     if (!BuildPath(&cert8, "%s/alias/%s-cert8.db", serverroot, name.c_str())) return kResultFailed;
-    PRFileInfo info;
-    if (PR_GetFileInfo(cert8.c_str(), &info) != PR_SUCCESS) return kResultOk;
+    // Whatever is under that name (a link included) needs the administrator.
+    hv::migrate::Location where(cert8);
+    struct stat st {};
+    int err = where.error() != 0 ? where.error() : where.dir().Lstat(where.rel(), &st);
+    if (err == ENOENT || err == ENOTDIR) return kResultOk;
     std::fprintf(stderr, "Reverting to prepatch certificate database for %s.\n", cert8.c_str());
     std::fprintf(stderr, "  CAUTION:\n");
     std::fprintf(stderr, "\tCertificates added after patching the server must be downgraded manually.\n");
@@ -54,6 +58,9 @@ int downgrade_NSS336_to_NSS334(const char *serverroot, const char *instancename)
 int backout_scripts(const char *serverroot, const char *instancename, const char *const *names) {
     int result = kResultOk;
     if (names == nullptr) return result;
+    std::string instancepath;
+    if (!BuildPath(&instancepath, "%s/%s", serverroot, instancename)) return kResultFailed;
+    hv::migrate::DirRef instance(instancepath);
     for (; *names != nullptr; ++names) {
         std::string saved, script;
         if (!BuildPath(&saved, "%s/%s/%s/%s/%s", serverroot, instancename, "upgrade", "bak_patch2", *names) ||
@@ -61,14 +68,18 @@ int backout_scripts(const char *serverroot, const char *instancename, const char
             result = kResultFailed;
             continue;
         }
-        if (PR_Access(saved.c_str(), PR_ACCESS_EXISTS) != PR_SUCCESS) continue;
-        // A script the administrator removed is not brought back silently:
-        // the saved copy stays where it is.
+        const std::string saved_rel = std::string("upgrade/bak_patch2/") + *names;
         struct stat st {};
-        bool failed = lstat(script.c_str(), &st) != 0;
-        // rename() replaces the current script in one step, so a failure
-        // leaves it in place; PR_Rename refuses an existing target.
-        if (!failed) failed = std::rename(saved.c_str(), script.c_str()) != 0;
+        if (instance.get() == nullptr || instance->Lstat(saved_rel, &st) != 0) continue;
+        bool failed = false;
+        if (!S_ISREG(st.st_mode)) {
+            hv::migrate::ReportRefused(saved);
+            failed = true;
+        }
+        // A script the administrator removed is not brought back silently:
+        // the saved copy stays where it is.  rename() replaces the current
+        // script in one step, so a failure leaves it in place.
+        if (!failed) failed = instance->Lstat(*names, &st) != 0 || instance->Rename(saved_rel, *names) != 0;
         if (failed) {
             std::fprintf(stderr, "%s cannot be backout-ed", script.c_str());
             if (result == kResultOk) result = kResultFailed;

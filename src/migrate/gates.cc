@@ -2,9 +2,6 @@
 // version repository, and the removal of the "upgrade" directory.
 #include "migrate/gates.h"
 
-#include <dirent.h>
-#include <fcntl.h>
-#include <prio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -13,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "common/dir.h"
+#include "migrate/instance.h"
 #include "migrate/migrate_paths.h"
 #include "migrate/version_repository.h"
 
@@ -30,62 +29,21 @@ bool BuildRepositoryPaths(const char *instancepath, RepositoryPaths *paths) {
            BuildPath(&paths->file, "%s/%s/%s", instancepath, "upgrade", "versions.conf");
 }
 
-// Removes what the directory open as fd (named path in messages) holds, depth
-// first.  Entries are examined with lstat semantics and opened relative to
-// their parent with O_NOFOLLOW, so a symbolic link is removed as a link and
-// nothing outside the tree is reached, even if the tree changes meanwhile.
-// Takes ownership of fd.
-int RemoveContents(int fd, const std::string &path) {
-    DIR *dir = fdopendir(fd);
-    if (dir == nullptr) {
-        close(fd);
-        std::fprintf(stderr, "%s could not be read.\n", path.c_str());
-        return 4;
-    }
-    int rc = 0;
-    while (rc == 0) {
-        errno = 0;
-        dirent *entry = readdir(dir);
-        if (entry == nullptr) break;
-        const char *name = entry->d_name;
-        if (std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) continue;
-        std::string entry_path;
-        if (!BuildPath(&entry_path, "%s/%s", path.c_str(), name)) {
-            rc = 4;
-            break;
-        }
-        struct stat st {};
-        if (fstatat(dirfd(dir), name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
-            std::fprintf(stderr, "%s could not be accessed, error %d\n", entry_path.c_str(), -1);
-            rc = 4;
-        } else if (S_ISDIR(st.st_mode)) {
-            int child = openat(dirfd(dir), name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-            if (child < 0) {
-                std::fprintf(stderr, "%s could not be read.\n", entry_path.c_str());
-                rc = 4;
-            } else {
-                rc = RemoveContents(child, entry_path);
-                if (rc == 0 && unlinkat(dirfd(dir), name, AT_REMOVEDIR) != 0) rc = 4;
-            }
-        } else if (unlinkat(dirfd(dir), name, 0) != 0) {
-            std::fprintf(stderr, "%s could not be deleted, error %d\n", entry_path.c_str(), -1);
-            rc = 4;
-        }
-    }
-    closedir(dir);
-    return rc;
-}
-
 }  // namespace
 
 int check_instancepath(const char *instancepath) {
-    PRFileInfo info;
-    PRStatus status = PR_GetFileInfo(instancepath, &info);
-    if (status != PR_SUCCESS) {
-        std::fprintf(stderr, "%s could not be accessed, error %d\n", instancepath, static_cast<int>(status));
+    hv::migrate::Location where(instancepath);
+    struct stat st {};
+    int err = where.error() != 0 ? where.error() : where.dir().Lstat(where.rel(), &st);
+    if (err != 0) {
+        std::fprintf(stderr, "%s could not be accessed, error %d\n", instancepath, -1);
         return 4;
     }
-    if (info.type == PR_FILE_FILE) {
+    if (S_ISLNK(st.st_mode)) {
+        hv::migrate::ReportRefused(instancepath);
+        return 4;
+    }
+    if (!S_ISDIR(st.st_mode)) {
         std::fprintf(stderr, "%s is not a directory.\n", instancepath);
         return 4;
     }
@@ -93,8 +51,9 @@ int check_instancepath(const char *instancepath) {
 }
 
 int get_instancepath_ownership(const char *instancepath) {
+    hv::migrate::Location where(instancepath);
     struct stat st {};
-    if (stat(instancepath, &st) != 0) return 2;
+    if (where.error() != 0 || where.dir().Lstat(where.rel(), &st) != 0) return 2;
     instancepath_userid = st.st_uid;
     instancepath_groupid = st.st_gid;
     return 0;
@@ -109,22 +68,36 @@ int common_checks(int level, const char *instancepath, int *outlevel) {
     RepositoryPaths paths;
     if (!BuildRepositoryPaths(instancepath, &paths)) return 4;
 
-    PRFileInfo info;
-    if (PR_GetFileInfo(paths.upgrade_dir.c_str(), &info) == PR_SUCCESS) {
-        if (PR_Access(paths.file.c_str(), PR_ACCESS_EXISTS) != PR_SUCCESS)
-            return create_versionRepository(paths.file.c_str(), outlevel);
+    hv::migrate::Location upgrade(paths.upgrade_dir);
+    if (upgrade.error() != 0) return 4;
+    struct stat st {};
+    if (upgrade.dir().Lstat(upgrade.rel(), &st) == 0) {
+        if (S_ISLNK(st.st_mode)) {
+            // Never create or hand over anything through a link.
+            hv::migrate::ReportRefused(paths.upgrade_dir);
+            return 4;
+        }
+        hv::migrate::Location file(paths.file);
+        int err = file.error() != 0 ? file.error() : file.dir().Lstat(file.rel(), &st);
+        // Something other than a directory under "upgrade" fails the creation.
+        if (err == ENOENT || err == ENOTDIR) return create_versionRepository(paths.file.c_str(), outlevel);
+        if (err == 0 && !S_ISREG(st.st_mode)) err = S_ISLNK(st.st_mode) ? ELOOP : hv::kWrongType;
+        if (hv::IsRefusal(err)) {
+            hv::migrate::ReportRefused(paths.file);
+            return 4;
+        }
         // The tool runs as root with the instance owner's effective ids;
-        // access() (and PR_Access) would test the real ids, which can write
-        // anything.  The rewrite is done under the effective ids.
-        if (faccessat(AT_FDCWD, paths.file.c_str(), W_OK, AT_EACCESS) == 0) return 0;
+        // access() would test the real ids, which can write anything.
+        if (err == 0 && file.dir().Access(file.rel(), W_OK) == 0) return 0;
         std::fprintf(stderr, "Could not write to %s\n", paths.file.c_str());
         return 4;
     }
-    if (PR_MkDir(paths.upgrade_dir.c_str(), 0755) != PR_SUCCESS) {
+    int err = upgrade.dir().MakeDir(upgrade.rel(), 0755, instancepath_userid, instancepath_groupid);
+    if (err != 0) {
+        if (hv::IsRefusal(err)) hv::migrate::ReportRefused(paths.upgrade_dir);
         std::fprintf(stderr, "%s cannot be created\n", paths.upgrade_dir.c_str());
         return 4;
     }
-    if (chown(paths.upgrade_dir.c_str(), instancepath_userid, instancepath_groupid) != 0) return 4;
     return create_versionRepository(paths.file.c_str(), outlevel);
 }
 
@@ -204,20 +177,14 @@ int checkVersion_versionRepository(const char *upgradedir, const char *file) {
 }
 
 int remove_upgradeDirectory(const char *dir) {
-    int fd = open(dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (fd < 0) {
-        // The directory itself may be a link to somewhere else: remove the
-        // link, not what it points to.
-        struct stat st {};
-        if (lstat(dir, &st) == 0 && S_ISLNK(st.st_mode)) {
-            if (unlink(dir) == 0) return 0;
-            std::fprintf(stderr, "%s could not be deleted, error %d\n", dir, -1);
-            return 4;
-        }
+    hv::migrate::Location where(dir);
+    struct stat st {};
+    if (where.error() != 0 || where.dir().Lstat(where.rel(), &st) != 0) {
         std::fprintf(stderr, "%s could not be read.\n", dir);
         return 4;
     }
-    int rc = RemoveContents(fd, dir);
-    if (rc != 0) return rc;
-    return PR_RmDir(dir) == PR_SUCCESS ? 0 : 4;
+    std::string failed;
+    if (where.dir().RemoveTree(where.rel(), &failed) == 0) return 0;
+    std::fprintf(stderr, "%s could not be deleted, error %d\n", failed.c_str(), -1);
+    return 4;
 }

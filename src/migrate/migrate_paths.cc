@@ -33,4 +33,15 @@ bool BuildPath(std::string *out, const char *fmt, ...) {
     return false;
 }
 
+void TrimDirectorySuffix(std::string *path) {
+    for (;;) {
+        if (path->size() > 1 && path->back() == '/')
+            path->pop_back();
+        else if (path->size() > 2 && path->compare(path->size() - 2, 2, "/.") == 0)
+            path->resize(path->size() - 2);
+        else
+            return;
+    }
+}
+
 }  // namespace hv::migrate

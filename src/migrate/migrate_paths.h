@@ -17,6 +17,10 @@ namespace hv::migrate {
 // error, leaves *out empty and returns false.
 bool BuildPath(std::string *out, const char *fmt, ...) __attribute__((format(printf, 2, 3)));
 
+// Drops what names the same directory at the end of a path: trailing "/"
+// and "/." ("slapd-a/./" becomes "slapd-a"; "/" stays).
+void TrimDirectorySuffix(std::string *path);
+
 struct PrFileCloser {
     void operator()(PRFileDesc *fd) const { PR_Close(fd); }
 };

@@ -9,8 +9,11 @@ int modify_attributeTypes_from_ldif(const char *file, int mode, const char *name
                                     const char *dn);
 int upgrade_RetroChangeLog(int phase, const char *serverroot, const char *instancename);
 int upgrade_Password_Policy(int phase, const char *serverroot, const char *instancename);
-// Runs command through /bin/sh with its output discarded: 0 on exit status
-// 0, else 3.
+// Runs the program at path command, without a shell and without arguments,
+// in a child process whose real, effective and saved ids and group list are
+// the caller's effective ones (the instance owner's).  Its standard output
+// is discarded; its standard error goes to the host's log.  0 on exit
+// status 0, else 3.
 int cmdExec(const char *command);
 
 #endif  // HV_MIGRATE_SCHEMA_H

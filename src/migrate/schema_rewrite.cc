@@ -6,7 +6,6 @@
 // administrator's layout survive the upgrade.  The new content replaces the
 // file atomically: a crash or a full disk never leaves the schema missing or
 // half written.
-#include <prio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -15,11 +14,11 @@
 #include <string>
 #include <string_view>
 
-#include "common/atomic_file.h"
+#include "common/dir.h"
 #include "common/path_format.h"
 #include "hv/slapi-host.h"
 #include "hv/slapi-plugin.h"
-#include "migrate/migrate_paths.h"
+#include "migrate/instance.h"
 #include "migrate/result_codes.h"
 #include "migrate/schema.h"
 
@@ -168,49 +167,45 @@ int ChangeTarget(Slapi_Entry *entry, int mode, const char *name, const char *val
 
 // Replaces the file with content.  The process's effective ids own the new
 // file, which the upgrade has set to the instance owner's.
-int ReplaceFile(const char *file, const std::string &content) {
-    hv::RewriteStatus st = hv::RewriteFile(file, content, 0600, ::geteuid(), ::getegid());
-    switch (st) {
-        case hv::RewriteStatus::kOk:
-            return kResultOk;
-        case hv::RewriteStatus::kWriteFailed:
-            // Nothing of the new content reached the file: it keeps the old.
-            std::fprintf(stderr, "Could only write %d bytes of %d bytes to config file %s\n", 0,
-                         static_cast<int>(content.size()), file);
-            return kResultBadMode;
-        default:
-            std::fprintf(stderr, "The given config file %s could not be overwritten\n", file);
-            return kResultFileError;
+int ReplaceFile(const hv::migrate::Location &where, const std::string &content) {
+    const char *file = where.path().c_str();
+    hv::Dir::Step step = hv::Dir::Step::kCreate;
+    int err = where.dir().ReplaceFile(where.rel(), content, 0600, ::geteuid(), ::getegid(), &step);
+    if (err == 0) return kResultOk;
+    if (hv::IsRefusal(err)) hv::migrate::ReportRefused(where.path());
+    if (step == hv::Dir::Step::kWrite) {
+        // Nothing of the new content reached the file: it keeps the old.
+        std::fprintf(stderr, "Could only write %d bytes of %d bytes to config file %s\n", 0,
+                     static_cast<int>(content.size()), file);
+        return kResultBadMode;
     }
+    std::fprintf(stderr, "The given config file %s could not be overwritten\n", file);
+    return kResultFileError;
 }
 
 }  // namespace
 
 int modify_attributeTypes_from_ldif(const char *file, int mode, const char *name, const char *value,
                                     const char *dn) {
-    PRFileInfo info;
-    PRStatus st = PR_GetFileInfo(file, &info);
-    if (st != PR_SUCCESS) {
-        std::fprintf(stderr, "The given config file %s could not be accessed, error %d\n", file,
-                     static_cast<int>(st));
+    hv::migrate::Location where(file);
+    std::string read;
+    int err = where.error() != 0 ? where.error() : where.dir().ReadFile(where.rel(), &read);
+    if (err != 0) {
+        if (hv::IsRefusal(err)) {
+            hv::migrate::ReportRefused(file);
+            std::fprintf(stderr, "The given config file %s could not be read\n", file);
+        } else {
+            std::fprintf(stderr, "The given config file %s could not be accessed, error %d\n", file, -1);
+        }
         return kResultFileError;
     }
-    hv::migrate::PrFile in(PR_Open(file, PR_RDONLY, 0));
-    if (!in) {
-        std::fprintf(stderr, "The given config file %s could not be read\n", file);
+    // The parser stops at a NUL byte: what follows it would be lost.
+    if (read.find('\0') != std::string::npos) {
+        std::fprintf(stderr, "The given config file %s holds a NUL byte and is left as it is\n", file);
         return kResultFileError;
     }
-    const PRInt32 size = info.size;
-    HostString text(slapi_ch_malloc(static_cast<unsigned long>(size) + 1));
-    int nread = slapi_read_buffer(in.get(), text.p, size);
-    if (nread < 0 || nread != size) {
-        std::fprintf(stderr, "Could only read %d of %d bytes from config file %s\n", nread,
-                     static_cast<int>(size), file);
-        return kResultBadMode;
-    }
-    in.reset();
-    text.p[nread] = '\0';
-    const char *const text_end = text.p + nread;
+    HostString text(slapi_ch_strdup(read.c_str()));
+    const char *const text_end = text.p + read.size();
 
     std::string out;
     char *cursor = nullptr;
@@ -245,7 +240,7 @@ int modify_attributeTypes_from_ldif(const char *file, int mode, const char *name
         if (cursor != nullptr && cursor < text_end)
             out.append(cursor, strnlen(cursor, static_cast<std::size_t>(text_end - cursor)));
         slapi_ch_free_string(&text.p);
-        return ReplaceFile(file, out);
+        return ReplaceFile(where, out);
     }
     // No target in the file: it stays as it is.
     return kResultOk;

@@ -8,7 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "common/atomic_file.h"
+#include "common/dir.h"
+#include "migrate/instance.h"
 #include "hv/slapi-host.h"
 #include "hv/slapi-plugin.h"
 #include "migrate/schema.h"
@@ -252,34 +253,38 @@ TEST_F(SchemaRewrite, UnreadableFile) {
 
 // Each step of the rewrite failing in turn: the file keeps its old content,
 // no temporary file stays, and the next run does the change.
-hv::RewriteStep g_failing_step;
-bool FailStep(hv::RewriteStep step) { return step == g_failing_step; }
-
 TEST_F(SchemaRewrite, FailedRewriteKeepsTheOldContent) {
     const std::string text = Standard();
     struct Case {
-        hv::RewriteStep step;
         int expected;
         const char *message;
     } cases[] = {
-        {hv::RewriteStep::kCreate, 5, "could not be overwritten"},
-        {hv::RewriteStep::kWrite, 7, "Could only write 0 bytes of"},
-        {hv::RewriteStep::kFlush, 7, "Could only write 0 bytes of"},
-        {hv::RewriteStep::kOwner, 5, "could not be overwritten"},
-        {hv::RewriteStep::kRename, 5, "could not be overwritten"},
+        {5, "could not be overwritten"},     // create the temporary file
+        {7, "Could only write 0 bytes of"},  // write
+        {7, "Could only write 0 bytes of"},  // flush
+        {5, "could not be overwritten"},     // mode
+        {5, "could not be overwritten"},     // owner
+        {5, "could not be overwritten"},     // rename
     };
+    int fail_at = 0;
     for (const Case &c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.step));
         WriteFile(file_, text, 0644);
-        g_failing_step = c.step;
-        hv::SetRewriteFaultHook(FailStep);
+        hv::FaultEnv env(++fail_at);
+        int err = 0;
+        std::string dir = file_.substr(0, file_.rfind('/'));
+        auto instance = hv::migrate::Instance::OpenPath(&env, dir, &err);
+        ASSERT_NE(instance, nullptr);
         testing::internal::CaptureStderr();
-        int rc = Modify(ATTR_ADD, kPwdName, kPwdDef);
-        std::string err = testing::internal::GetCapturedStderr();
-        hv::SetRewriteFaultHook(nullptr);
+        int rc;
+        {
+            hv::migrate::ScopedInstance current(instance.get());
+            rc = Modify(ATTR_ADD, kPwdName, kPwdDef);
+        }
+        std::string out = testing::internal::GetCapturedStderr();
+        SCOPED_TRACE(env.failed());
         EXPECT_EQ(rc, c.expected);
-        EXPECT_NE(err.find(c.message), std::string::npos) << err;
-        EXPECT_NE(err.find(file_), std::string::npos) << err;
+        EXPECT_NE(out.find(c.message), std::string::npos) << out;
+        EXPECT_NE(out.find(file_), std::string::npos) << out;
         EXPECT_EQ(ReadFile(file_), text);
         EXPECT_EQ(hvtest::Inspect(file_).mode, 0644u);
         ExpectOnlyFile();

@@ -1,12 +1,24 @@
 // The upgrade's schema steps: the retro change log's and the password
 // policy's attribute types go into the instance's core schema file, and the
 // instance's schema push script makes the running server take them up.
-#include <cstdlib>
-#include <string>
+#include <fcntl.h>
+#include <grp.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "hv/slapi-host.h"
+#include "migrate/instance.h"
 #include "migrate/migrate_paths.h"
 #include "migrate/result_codes.h"
 #include "migrate/schema.h"
+#include "migrate/upgrade.h"
 
 namespace {
 
@@ -53,8 +65,16 @@ int AddSchemaTypes(int phase, const char *root, const char *instance, const Attr
         if (rc == kResultOk) changed = true;
         if (!IsSuccess(rc)) return rc;  // a later run adds what is missing
     }
-    if (changed) return cmdExec(pushscript.c_str());
-    return rc;
+    if (!changed) return rc;
+    // The script is the owner's to run, as the owner; only a regular file
+    // in the instance directory is taken for it.
+    hv::migrate::Location where(pushscript);
+    struct stat st {};
+    if (where.error() == 0 && where.dir().Lstat(where.rel(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        hv::migrate::ReportRefused(pushscript);
+        return kResultFailed;
+    }
+    return cmdExec(pushscript.c_str());
 }
 
 }  // namespace
@@ -67,18 +87,102 @@ int upgrade_Password_Policy(int phase, const char *serverroot, const char *insta
     return AddSchemaTypes(phase, serverroot, instancename, kPasswordPolicyTypes);
 }
 
-// The command is one path: quoted for the shell, so that blanks or shell
-// characters in a server root are neither split nor run.
-int cmdExec(const char *command) {
-    std::string quoted = "'";
-    for (const char *p = command; *p != '\0'; ++p) {
-        if (*p == '\'')
-            quoted += "'\\''";
-        else
-            quoted += *p;
+namespace {
+
+// In the child: reports why it cannot go on, on its standard error (the
+// pipe to the log), and ends.  Async-signal-safe.
+[[noreturn]] void ChildFails(const char *what) {
+    const char *text = std::strerror(errno);
+    (void)!::write(2, what, std::strlen(what));
+    (void)!::write(2, ": ", 2);
+    (void)!::write(2, text, std::strlen(text));
+    (void)!::write(2, "\n", 1);
+    ::_exit(127);
+}
+
+// In the child: takes on uid, gid and groups for real, effective and saved
+// ids, and makes sure root cannot be taken back.
+void BecomeForGood(uid_t uid, gid_t gid, const std::vector<gid_t> &groups) {
+    // The caller runs with root's real id and the owner's effective one:
+    // the group list can only be set with root's effective id.
+    if (::getuid() == 0 && ::geteuid() != 0 && ::seteuid(0) != 0) ChildFails("seteuid(0)");
+    if (::geteuid() == 0 && ::setgroups(groups.size(), groups.data()) != 0) ChildFails("setgroups");
+    if (::setresgid(gid, gid, gid) != 0) ChildFails("setresgid");
+    if (::setresuid(uid, uid, uid) != 0) ChildFails("setresuid");
+    uid_t ru, eu, su;
+    gid_t rg, eg, sg;
+    if (::getresuid(&ru, &eu, &su) != 0 || ru != uid || eu != uid || su != uid) ChildFails("getresuid");
+    if (::getresgid(&rg, &eg, &sg) != 0 || rg != gid || eg != gid || sg != gid) ChildFails("getresgid");
+    if (uid != 0 && (::setuid(0) == 0 || ::seteuid(0) == 0)) {
+        errno = EPERM;
+        ChildFails("root could be taken back");
     }
-    quoted += '\'';
-    std::string line;
-    if (!hv::migrate::BuildPath(&line, "%s > /dev/null 2>&1", quoted.c_str())) return kResultFailed;
-    return std::system(line.c_str()) == 0 ? kResultOk : kResultFailed;
+}
+
+// Logs what the script wrote to its standard error, line by line; past
+// kMaxLogged bytes the rest is read and dropped.
+void LogOutput(const char *command, int fd) {
+    constexpr std::size_t kMaxLogged = 64 * 1024;
+    std::string text;
+    char buf[4096];
+    for (;;) {
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        if (text.size() < kMaxLogged) text.append(buf, static_cast<std::size_t>(n));
+    }
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string::npos) end = text.size();
+        std::string line = text.substr(start, end - start);
+        UPGRADE_LOG("%s: %s\n", command, line.c_str());
+        start = end + 1;
+    }
+}
+
+}  // namespace
+
+// The command is one path, run without a shell, so no byte of it is
+// interpreted.  It runs in a child that takes the caller's effective ids
+// and groups (the instance owner's, switched to by the upgrade) as its real,
+// effective and saved ids before it starts the command: a shell or any
+// program the command starts cannot go back to root.
+int cmdExec(const char *command) {
+    const uid_t uid = ::geteuid();
+    const gid_t gid = ::getegid();
+    int count = ::getgroups(0, nullptr);
+    std::vector<gid_t> groups(count > 0 ? static_cast<std::size_t>(count) : 0);
+    if (count > 0 && ::getgroups(count, groups.data()) < 0) return kResultFailed;
+
+    int err_pipe[2];
+    if (::pipe2(err_pipe, O_CLOEXEC) != 0) return kResultFailed;
+    int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    std::fflush(nullptr);
+    pid_t pid = devnull < 0 ? -1 : ::fork();
+    if (pid == 0) {
+        if (::dup2(devnull, 0) < 0 || ::dup2(devnull, 1) < 0 || ::dup2(err_pipe[1], 2) < 0) ::_exit(127);
+        BecomeForGood(uid, gid, groups);
+        char *argv[] = {const_cast<char *>(command), nullptr};
+        ::execv(command, argv);
+        ChildFails(command);
+    }
+    ::close(err_pipe[1]);
+    if (devnull >= 0) ::close(devnull);
+    if (pid < 0) {
+        ::close(err_pipe[0]);
+        return kResultFailed;
+    }
+    LogOutput(command, err_pipe[0]);
+    ::close(err_pipe[0]);
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0) {
+        if (errno != EINTR) return kResultFailed;
+    }
+    if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return kResultOk;
+    if (WIFEXITED(status))
+        UPGRADE_LOG("%s ended with status %d\n", command, WEXITSTATUS(status));
+    else
+        UPGRADE_LOG("%s ended by signal %d\n", command, WTERMSIG(status));
+    return kResultFailed;
 }

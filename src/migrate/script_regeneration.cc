@@ -1,16 +1,14 @@
 // The script step of the upgrade: every administration script of an
 // instance is written anew from its template, and the pre-patch script is
 // first moved into upgrade/bak_patch2, where the downgrade finds it.
-#include <prio.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
-#include <memory>
 #include <string>
 
+#include "migrate/instance.h"
 #include "migrate/migrate_paths.h"
 #include "migrate/result_codes.h"
 #include "migrate/script_templates.h"
@@ -23,24 +21,20 @@ constexpr const char kBackupDir[] = "bak_patch2";
 constexpr int kDirMode = 0755;
 constexpr mode_t kScriptMode = 0755;
 
-struct FileCloser {
-    void operator()(std::FILE *f) const { std::fclose(f); }
-};
-using File = std::unique_ptr<std::FILE, FileCloser>;
-
-bool Exists(const std::string &path) {
-    PRFileInfo info;
-    return PR_GetFileInfo(path.c_str(), &info) == PR_SUCCESS;
-}
-
-// Creates dir unless something of that name is there already.
+// Creates dir unless something of that name is there already.  A link is
+// refused: nothing is created or moved through it.
 int EnsureDirectory(const std::string &dir) {
-    if (Exists(dir)) return kResultOk;
-    if (PR_MkDir(dir.c_str(), kDirMode) != PR_SUCCESS) {
-        std::fprintf(stderr, "%s cannot be created\n", dir.c_str());
-        return kResultFileError;
-    }
-    return kResultOk;
+    hv::migrate::Location where(dir);
+    struct stat st {};
+    int err = where.error() != 0 ? where.error() : where.dir().Lstat(where.rel(), &st);
+    if (err == 0 && S_ISLNK(st.st_mode)) err = ELOOP;
+    if (err == 0) return kResultOk;
+    if (err == ENOENT && where.error() == 0)
+        err = where.dir().MakeDir(where.rel(), kDirMode, static_cast<uid_t>(-1), static_cast<gid_t>(-1));
+    if (err == 0) return kResultOk;
+    if (hv::IsRefusal(err)) hv::migrate::ReportRefused(dir);
+    std::fprintf(stderr, "%s cannot be created\n", dir.c_str());
+    return kResultFileError;
 }
 
 bool FormatBody(std::string *out, const char *tmpl, va_list ap) {
@@ -55,21 +49,6 @@ bool FormatBody(std::string *out, const char *tmpl, va_list ap) {
     std::vsnprintf(out->data(), out->size() + 1, tmpl, again);
     va_end(again);
     return true;
-}
-
-// Writes the prologue and body to the open script and gives it its mode.
-// Every step is checked: a short write must not pass for a complete script.
-bool WriteScript(File file, const std::string &body) {
-    std::FILE *f = file.get();
-    struct stat st;
-    // Only a regular file becomes a script; fchmod on a device or pipe the
-    // name happens to point at would change something else entirely.
-    if (fstat(fileno(f), &st) != 0 || !S_ISREG(st.st_mode)) return false;
-    if (std::fprintf(f, hv::kScriptInterpreterLine, hv::kScriptInterpreter) < 0) return false;
-    if (std::fputs(hv::kScriptPrologue, f) == EOF) return false;
-    if (std::fwrite(body.data(), 1, body.size(), f) != body.size()) return false;
-    if (fchmod(fileno(f), kScriptMode) != 0) return false;
-    return std::fclose(file.release()) == 0;
 }
 
 }  // namespace
@@ -88,43 +67,53 @@ int check_backup_context(const char *instancepath) {
 int backup_script(const char *instancepath, const char *name) {
     int rc = check_backup_context(instancepath);
     if (rc != kResultOk) return rc;
-    std::string saved, script;
-    if (!hv::migrate::BuildPath(&saved, "%s/%s/%s/%s", instancepath, kUpgradeDir, kBackupDir, name) ||
-        !hv::migrate::BuildPath(&script, "%s/%s", instancepath, name)) {
+    std::string saved;
+    if (!hv::migrate::BuildPath(&saved, "%s/%s/%s/%s", instancepath, kUpgradeDir, kBackupDir, name))
         return kResultFileError;
-    }
+    const std::string saved_rel = std::string(kUpgradeDir) + "/" + kBackupDir + "/" + name;
+    hv::migrate::DirRef instance(instancepath);
+    if (instance.get() == nullptr) return kResultFailed;
     // The first saved copy is the pre-patch script: never replace it.
-    if (PR_Access(saved.c_str(), PR_ACCESS_EXISTS) == PR_SUCCESS) return kResultOk;
-    if (PR_Rename(script.c_str(), saved.c_str()) != PR_SUCCESS) return kResultFailed;
-    return kResultOk;
+    struct stat st {};
+    if (instance->Lstat(saved_rel, &st) == 0) return kResultOk;
+    return instance->Rename(name, saved_rel) == 0 ? kResultOk : kResultFailed;
 }
 
 int vregenerate_script(const char *instancepath, const char *name, const char *tmpl,
                        va_list values) {
     std::string script;
     if (!hv::migrate::BuildPath(&script, "%s/%s", instancepath, name)) return kResultFileError;
-    struct stat st;
-    if (stat(script.c_str(), &st) == 0) {
+    hv::migrate::DirRef instance(instancepath);
+    if (instance.get() == nullptr) {
+        std::fprintf(stderr, "Could not write to %s.", script.c_str());
+        return kResultFileError;
+    }
+    struct stat st {};
+    if (instance->Lstat(name, &st) == 0) {
+        // Only a regular file is a script: a link or anything else planted
+        // under its name is neither moved nor written through.
+        if (!S_ISREG(st.st_mode)) {
+            hv::migrate::ReportRefused(script);
+            std::fprintf(stderr, "Could not write to %s.", script.c_str());
+            return kResultFileError;
+        }
         int rc = backup_script(instancepath, name);
         if (!IsSuccess(rc)) return rc;
     }
-    std::string body;
+    std::string text, body;
+    char first_line[64];
+    std::snprintf(first_line, sizeof first_line, hv::kScriptInterpreterLine, hv::kScriptInterpreter);
     if (!FormatBody(&body, tmpl, values)) {
         std::fprintf(stderr, "Could not write to %s.", script.c_str());
         return kResultFileError;
     }
-    File file(std::fopen(script.c_str(), "w"));
-    if (!file) {
+    text.append(first_line).append(hv::kScriptPrologue).append(body);
+    // Written whole beside the script and renamed over it: never a cut-off
+    // script that could run half a command line.
+    int err = instance->ReplaceFile(name, text, kScriptMode, static_cast<uid_t>(-1), static_cast<gid_t>(-1));
+    if (err != 0) {
+        if (hv::IsRefusal(err)) hv::migrate::ReportRefused(script);
         std::fprintf(stderr, "Could not write to %s.", script.c_str());
-        return kResultFileError;
-    }
-    if (!WriteScript(std::move(file), body)) {
-        int saved_errno = errno;
-        std::fprintf(stderr, "Could not write to %s.", script.c_str());
-        // A cut-off script could run half a command line: leave none at all.
-        struct stat now;
-        if (lstat(script.c_str(), &now) == 0 && S_ISREG(now.st_mode)) unlink(script.c_str());
-        errno = saved_errno;
         return kResultFileError;
     }
     return kResultOk;

@@ -115,19 +115,23 @@ TEST_F(Regeneration, UnwritableScriptStopsTheStep) {
     hvtest::MakeDirs(Script("db2ldif"));
     CaptureStderr();
     EXPECT_EQ(regenerate_scripts(root_.path().c_str(), "slapd-a"), 5);
-    EXPECT_EQ(GetCapturedStderr(), "Could not write to " + Script("db2ldif") + ".");
+    EXPECT_EQ(GetCapturedStderr(), Script("db2ldif") + ": refused, a symbolic link or not the kind of file expected\n" +
+                                       "Could not write to " + Script("db2ldif") + ".");
     EXPECT_EQ(hvtest::ReadFile(Script("ldif2db")), Expected("ldif2db"));
     EXPECT_EQ(hvtest::ReadFile(Script("vlvindex")), "pre-patch vlvindex\n");
     EXPECT_FALSE(hvtest::Inspect(Saved("vlvindex")).exists);
 }
 
+constexpr char kRefused[] = ": refused, a symbolic link or not the kind of file expected\n";
+
+// A link, dangling or not, is never created or moved through.
 TEST_F(Regeneration, BackupDirectoriesThatCannotBeCreated) {
     AddPrePatchScripts();
-    // A dangling symbolic link: nothing is there, and nothing can be made.
     ASSERT_EQ(symlink("/nonexistent/upgrade", root_.UpgradeDir("slapd-a").c_str()), 0);
     CaptureStderr();
     EXPECT_EQ(regenerate_scripts(root_.path().c_str(), "slapd-a"), 5);
-    EXPECT_EQ(GetCapturedStderr(), root_.UpgradeDir("slapd-a") + " cannot be created\n");
+    EXPECT_EQ(GetCapturedStderr(), root_.UpgradeDir("slapd-a") + kRefused + root_.UpgradeDir("slapd-a") +
+                                       " cannot be created\n");
     EXPECT_EQ(hvtest::ReadFile(Script("saveconfig")), "pre-patch saveconfig\n");
 
     unlink(root_.UpgradeDir("slapd-a").c_str());
@@ -135,7 +139,8 @@ TEST_F(Regeneration, BackupDirectoriesThatCannotBeCreated) {
     ASSERT_EQ(symlink("/nonexistent/bak", root_.BackupDir("slapd-a").c_str()), 0);
     CaptureStderr();
     EXPECT_EQ(check_backup_context(instance_.c_str()), 5);
-    EXPECT_EQ(GetCapturedStderr(), root_.BackupDir("slapd-a") + " cannot be created\n");
+    EXPECT_EQ(GetCapturedStderr(), root_.BackupDir("slapd-a") + kRefused + root_.BackupDir("slapd-a") +
+                                       " cannot be created\n");
 }
 
 TEST_F(Regeneration, BackupDirectoryThatIsAFile) {

@@ -248,4 +248,13 @@ constexpr ScriptTemplate kTemplates[] = {
 
 std::span<const ScriptTemplate> ScriptTemplates() { return kTemplates; }
 
+bool CanCarryInScript(std::string_view path) {
+    for (unsigned char c : path) {
+        if (c < 0x20 || c == 0x7f) return false;
+        if (std::string_view(" '\"`$;&|<>()\\*?[#~").find(static_cast<char>(c)) != std::string_view::npos)
+            return false;
+    }
+    return true;
+}
+
 }  // namespace hv

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <span>
+#include <string_view>
 
 namespace hv {
 
@@ -52,6 +53,12 @@ struct ScriptTemplate {
     ScriptValue values[kMaxScriptValues];
     std::size_t value_count;
 };
+
+// Whether path can be pasted into a template as it is: the scripts are shell
+// text, so a byte the shell would split on or interpret (blank, quote,
+// backquote, $ ; & | < > ( ) \\ * ? [ # ~, newline, any control byte) would
+// break them or run something else.
+bool CanCarryInScript(std::string_view path);
 
 // The nine scripts, in the order in which the upgrade writes them.
 std::span<const ScriptTemplate> ScriptTemplates();

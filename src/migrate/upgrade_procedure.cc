@@ -5,10 +5,8 @@
 #include "migrate/upgrade.h"
 
 #include <libgen.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
-#include <cerrno>
+#include <memory>
 #include <string>
 
 #include "common/path_format.h"
@@ -17,15 +15,17 @@
 #include "hv/slapi-plugin.h"
 #include "migrate/certdb.h"
 #include "migrate/gates.h"
+#include "migrate/instance.h"
+#include "migrate/migrate_paths.h"
+#include "migrate/owner.h"
 #include "migrate/result_codes.h"
 #include "migrate/schema.h"
+#include "migrate/script_templates.h"
 #include "migrate/scripts.h"
 
 namespace {
 
 constexpr int kTargetLevel = 2;
-
-#define UPGRADE_LOG(...) slapi_log_info_ex(16384, 0, -1, -1, -1, "", __VA_ARGS__)
 
 struct HostString {
     char *p;
@@ -35,13 +35,8 @@ struct HostString {
     ~HostString() { slapi_ch_free_string(&p); }
 };
 
-// Logs a failed switch of the effective user (or group) id to id.
-void LogIdFailure(bool user, long id) {
-    int err = errno;
-    if (user)
-        UPGRADE_LOG("seteuid(%li) failed. error %d (%s)\n", id, err, slapd_system_strerror(err));
-    else
-        UPGRADE_LOG("setegid(%li) failed. error %d (%s)\n", id, err, slapd_system_strerror(err));
+void LogIdFailure(const char *call, long id, int err) {
+    UPGRADE_LOG("%s(%li) failed. error %d (%s)\n", call, id, err, slapd_system_strerror(err));
 }
 
 // Keeps any code other than 0 and 8.
@@ -68,64 +63,65 @@ int upgrade_DS_instance(int phase, const char *serverroot, const char *instancen
     }
 }
 
-extern "C" __attribute__((visibility("default"))) int upgrade_instance(int phase, const char *instancepath) {
-    std::string dse;
-    if (instancepath == nullptr) return kResultNotPossible;
-    if (!hv::FormatPath(&dse, "%s/config/dse.ldif", instancepath)) {
-        UPGRADE_LOG("The instance path %s is too long\n", instancepath);
+int UpgradeInstanceWith(hv::Env *env, int phase, const char *given_path) {
+    if (given_path == nullptr) return kResultNotPossible;
+    // "/srv/slapd-a/" and "/srv/slapd-a/." name the instance directory too.
+    std::string instancepath(given_path);
+    hv::migrate::TrimDirectorySuffix(&instancepath);
+    // The scripts carry the path as shell text: one they cannot carry is
+    // refused before anything is touched.
+    if (!hv::CanCarryInScript(instancepath)) {
+        UPGRADE_LOG("The instance path %s holds a blank, a quote or another character that the instance "
+                    "scripts cannot carry; nothing done\n",
+                    instancepath.c_str());
         return kResultNotPossible;
     }
-    struct stat st;
-    if (::stat(dse.c_str(), &st) != 0) return kResultNotPossible;
+    std::string dse;
+    if (!hv::FormatPath(&dse, "%s/config/dse.ldif", instancepath.c_str())) {
+        UPGRADE_LOG("The instance path %s is too long\n", instancepath.c_str());
+        return kResultNotPossible;
+    }
+    // basename and dirname may change their argument: one copy each.
+    HostString path_for_base(instancepath.c_str());
+    HostString path_for_dir(instancepath.c_str());
+    HostString instancename(::basename(path_for_base.p));
+    HostString serverroot(::dirname(path_for_dir.p));
 
-    const uid_t saved_uid = ::geteuid();
-    const gid_t saved_gid = ::getegid();
-    bool gid_switched = false, uid_switched = false;
-    if (saved_gid != st.st_gid) {
-        if (::setegid(st.st_gid) != 0) {
-            LogIdFailure(false, static_cast<long>(st.st_gid));
-            return kResultNotPossible;
-        }
-        gid_switched = true;
+    int err = 0;
+    std::unique_ptr<hv::migrate::Instance> instance =
+        hv::migrate::Instance::Open(env, serverroot.p, instancename.p, &err);
+    uid_t owner_uid = 0;
+    gid_t owner_gid = 0;
+    if (instance != nullptr) err = hv::migrate::OwnerOfInstance(instance->dir(), &owner_uid, &owner_gid);
+    if (err != 0) {
+        if (hv::IsRefusal(err))
+            UPGRADE_LOG("%s: refused, a symbolic link or not the kind of file expected\n",
+                        instance == nullptr ? instancepath.c_str() : dse.c_str());
+        return kResultNotPossible;
     }
-    if (saved_uid != st.st_uid) {
-        if (::seteuid(st.st_uid) != 0) {
-            LogIdFailure(true, static_cast<long>(st.st_uid));
-            // The group switch must not outlive the call either.
-            if (gid_switched && ::setegid(saved_gid) != 0) LogIdFailure(false, static_cast<long>(saved_gid));
-            return kResultNotPossible;
-        }
-        uid_switched = true;
-    }
+    hv::migrate::ScopedOwner owner(owner_uid, owner_gid, LogIdFailure);
+    if (!owner.ok()) return kResultNotPossible;
 
     int result;
     {
-        // basename and dirname may change their argument: one copy each.
-        HostString path_for_base(instancepath);
-        HostString path_for_dir(instancepath);
-        HostString instancename(::basename(path_for_base.p));
-        HostString serverroot(::dirname(path_for_dir.p));
-
-        int current = 1;
-        int gate = is_upgrade_needed(kTargetLevel, instancepath, &current);
+        hv::migrate::ScopedInstance current(instance.get());
+        const char *path = instance->path().c_str();
+        int level = 1;
+        int gate = is_upgrade_needed(kTargetLevel, path, &level);
         if (gate == 0) {
-            result = upgrade_DS_instance(phase, serverroot.p, instancename.p, current);
+            result = upgrade_DS_instance(phase, serverroot.p, instancename.p, level);
             if (IsSuccess(result) && phase == 1) {
-                int rec = upgradeVersionRepository(kTargetLevel, instancepath);
+                int rec = upgradeVersionRepository(kTargetLevel, path);
                 result = (rec == 0 || rec == 1) ? kResultOk : kResultFailed;
             }
         } else {
             result = MapGateCode(gate);
         }
     }
-
-    if (uid_switched && ::seteuid(saved_uid) != 0) {
-        LogIdFailure(true, static_cast<long>(saved_uid));
-        return kResultNotPossible;
-    }
-    if (gid_switched && ::setegid(saved_gid) != 0) {
-        LogIdFailure(false, static_cast<long>(saved_gid));
-        return kResultNotPossible;
-    }
+    if (!owner.Restore()) return kResultNotPossible;
     return result;
+}
+
+extern "C" __attribute__((visibility("default"))) int upgrade_instance(int phase, const char *instancepath) {
+    return UpgradeInstanceWith(hv::Env::Default(), phase, instancepath);
 }

@@ -2,17 +2,18 @@
 // "versions.conf".
 #include "migrate/version_repository.h"
 
-#include <prio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
-#include "common/atomic_file.h"
-#include "migrate/migrate_paths.h"
+#include "common/dir.h"
+#include "migrate/instance.h"
 
 uid_t instancepath_userid = static_cast<uid_t>(-1);
 gid_t instancepath_groupid = static_cast<gid_t>(-1);
@@ -66,32 +67,21 @@ int OutOfMemory() {
 
 int getVersions_versionRepository(const char *file, char **buffer) {
     *buffer = nullptr;
-    PRFileInfo info;
-    if (PR_GetFileInfo(file, &info) != PR_SUCCESS) {
-        std::fprintf(stderr, "Could not access the configuration file %s\n", file);
+    hv::migrate::Location where(file);
+    std::string text;
+    int err = where.error() != 0 ? where.error() : where.dir().ReadFile(where.rel(), &text);
+    if (err != 0) {
+        if (hv::IsRefusal(err))
+            hv::migrate::ReportRefused(file);
+        else if (err == ENOENT)
+            std::fprintf(stderr, "Could not access the configuration file %s\n", file);
+        else
+            std::fprintf(stderr, "%s could not be accessed\n", file);
         return 4;
     }
-    hv::migrate::PrFile fd(PR_Open(file, PR_RDONLY, 0600));
-    if (!fd) {
-        std::fprintf(stderr, "%s could not be accessed\n", file);
-        return 4;
-    }
-    std::size_t size = info.size > 0 ? static_cast<std::size_t>(info.size) : 0;
-    char *buf = static_cast<char *>(std::malloc(size + 1));
+    char *buf = static_cast<char *>(std::malloc(text.size() + 1));
     if (buf == nullptr) return OutOfMemory();
-    // A short read is not an error: take what the file holds now.
-    std::size_t total = 0;
-    while (total < size) {
-        PRInt32 n = PR_Read(fd.get(), buf + total, static_cast<PRInt32>(size - total));
-        if (n < 0) {
-            std::fprintf(stderr, "Error while reading %s\n", file);
-            std::free(buf);
-            return 5;
-        }
-        if (n == 0) break;
-        total += static_cast<std::size_t>(n);
-    }
-    buf[total] = '\0';
+    std::memcpy(buf, text.c_str(), text.size() + 1);
     *buffer = buf;
     return 0;
 }
@@ -160,45 +150,52 @@ int removeVersion_versionRepository(const char *file) {
 }
 
 int create_versionRepository(const char *file, int *level) {
-    // Called only when the file does not exist; PR_EXCL makes sure a
-    // dangling symbolic link in its place is not followed to create a file
-    // elsewhere.
-    hv::migrate::PrFile fd(PR_Open(file, PR_WRONLY | PR_CREATE_FILE | PR_EXCL, 0600));
-    if (!fd) {
-        std::fprintf(stderr, "%s could not be created\n", file);
-        return 4;
-    }
-    if (PR_Write(fd.get(), "1", 1) == -1) {
-        fd.reset();
+    // Called only when the file does not exist; it is created exclusively,
+    // so nothing in its place (a link included) is followed.
+    hv::migrate::Location where(file);
+    bool created = false;
+    int err = where.error() != 0 ? where.error()
+                                 : where.dir().CreateFile(where.rel(), "1", 0600, instancepath_userid,
+                                                          instancepath_groupid, &created);
+    if (err != 0) {
+        if (err == ELOOP || err == hv::kWrongType) hv::migrate::ReportRefused(file);
+        if (!created) {
+            std::fprintf(stderr, "%s could not be created\n", file);
+            return 4;
+        }
         std::fprintf(stderr, "%s could not be initialized\n", file);
         return 5;
     }
     *level = 1;
-    fd.reset();
-    if (chown(file, instancepath_userid, instancepath_groupid) != 0) return 4;
     return 0;
 }
 
 int clear_versionRepository(const char *file) { return flushVersions_versionRepository(file, "1"); }
 
 int flushVersions_versionRepository(const char *file, const char *content) {
+    hv::migrate::Location where(file);
+    if (where.error() != 0) return 2;
     struct stat st {};
-    if (stat(file, &st) != 0) return 2;
+    if (where.dir().Lstat(where.rel(), &st) != 0) return 2;
+    if (!S_ISREG(st.st_mode)) {
+        hv::migrate::ReportRefused(file);
+        return 4;
+    }
     // Replaced through a temporary file and a rename, so that a failure or a
     // crash leaves the old or the new content, never a missing or partly
     // written repository.
-    switch (hv::RewriteFile(file, content, 0600, st.st_uid, st.st_gid)) {
-        case hv::RewriteStatus::kOk:
-            return 0;
-        case hv::RewriteStatus::kCreateFailed:
+    hv::Dir::Step step = hv::Dir::Step::kCreate;
+    if (where.dir().ReplaceFile(where.rel(), content, 0600, st.st_uid, st.st_gid, &step) == 0) return 0;
+    switch (step) {
+        case hv::Dir::Step::kCreate:
             std::fprintf(stderr, "Could not open %s for writing\n", file);
             return 4;
-        case hv::RewriteStatus::kWriteFailed:
+        case hv::Dir::Step::kWrite:
             std::fprintf(stderr, "%s could not be updated\n", file);
             return 5;
-        case hv::RewriteStatus::kOwnerFailed:
+        case hv::Dir::Step::kOwner:
             return 4;
-        case hv::RewriteStatus::kRenameFailed:
+        case hv::Dir::Step::kRename:
             std::fprintf(stderr, "%s could not be replaced\n", file);
             return 4;
     }

@@ -7,7 +7,8 @@
 
 #include <string>
 
-#include "common/atomic_file.h"
+#include "common/dir.h"
+#include "migrate/instance.h"
 #include "support/server_root.h"
 
 namespace {
@@ -21,7 +22,6 @@ using testing::internal::GetCapturedStderr;
 class VersionRepositoryTest : public ::testing::Test {
   protected:
     void SetUp() override { file_ = dir_.Join("versions.conf"); }
-    void TearDown() override { hv::SetRewriteFaultHook(nullptr); }
     void Seed(const std::string &content) { WriteFile(file_, content, 0600); }
     hvtest::TempDir dir_{"hvrepo"};
     std::string file_;
@@ -126,37 +126,42 @@ TEST_F(VersionRepositoryTest, CreationWritesTheBaselineForTheInstanceOwner) {
     EXPECT_FALSE(Inspect(target).exists);
 }
 
-hv::RewriteStep g_failing_step;
-bool FailAtStep(hv::RewriteStep step) { return step == g_failing_step; }
-
-// Whatever step of a rewrite fails, the repository holds the old content,
-// whole; once the fault is gone it holds the new one.
+// Whatever call of a rewrite fails, the repository holds the old content,
+// whole (or, when only the final flush of the directory failed, the new
+// one), and the failure is reported; once the fault is gone it holds the new
+// content.
 TEST_F(VersionRepositoryTest, AFailedRewriteLeavesTheOldContent) {
     const struct {
-        hv::RewriteStep step;
         int rc;
         const char *message;  // the file name follows or precedes
+        const char *content;
     } cases[] = {
-        {hv::RewriteStep::kCreate, 4, "Could not open %s for writing\n"},
-        {hv::RewriteStep::kWrite, 5, "%s could not be updated\n"},
-        {hv::RewriteStep::kFlush, 5, "%s could not be updated\n"},
-        {hv::RewriteStep::kOwner, 4, ""},
-        {hv::RewriteStep::kRename, 4, "%s could not be replaced\n"},
+        {4, "Could not open %s for writing\n", "1"},  // create the temporary file
+        {5, "%s could not be updated\n", "1"},        // write
+        {5, "%s could not be updated\n", "1"},        // flush
+        {4, "", "1"},                                  // mode
+        {4, "", "1"},                                  // owner
+        {4, "%s could not be replaced\n", "1"},       // rename
+        {4, "%s could not be replaced\n", "1\t2"},    // flush of the directory
     };
-    Seed("1");
+    int fail_at = 0;
     for (const auto &c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.step));
-        g_failing_step = c.step;
-        hv::SetRewriteFaultHook(FailAtStep);
+        Seed("1");
+        hv::FaultEnv env(++fail_at);
+        int err = 0;
+        auto instance = hv::migrate::Instance::OpenPath(&env, dir_.path(), &err);
+        ASSERT_NE(instance, nullptr);
+        hv::migrate::ScopedInstance current(instance.get());
         CaptureStderr();
         EXPECT_EQ(addVersion_versionRepository(file_.c_str(), 2), c.rc);
+        SCOPED_TRACE(env.failed());
         std::string expected = c.message;
         if (auto pos = expected.find("%s"); pos != std::string::npos) expected.replace(pos, 2, file_);
         EXPECT_EQ(GetCapturedStderr(), expected);
-        EXPECT_EQ(ReadFile(file_), "1");
+        EXPECT_EQ(ReadFile(file_), c.content);
         EXPECT_EQ(hvtest::ListDir(dir_.path()).size(), 1u);
     }
-    hv::SetRewriteFaultHook(nullptr);
+    Seed("1");
     EXPECT_EQ(addVersion_versionRepository(file_.c_str(), 2), 0);
     EXPECT_EQ(ReadFile(file_), "1\t2");
 }

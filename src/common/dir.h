@@ -1,0 +1,149 @@
+// A directory that a privileged process works in on behalf of a user it does
+// not trust, and the file system calls beneath it.
+//
+// A Dir is an open directory.  Every relative path given to it is resolved
+// beneath that directory one component at a time, never following a
+// symbolic link and never leaving it ("..", absolute paths and empty
+// components are refused).  A file the caller means to read or replace must
+// be a regular file: it is opened without blocking (a FIFO cannot hold the
+// caller up) and checked with fstat before use.  Whatever is found of the
+// wrong kind is refused with ELOOP (a link), ENOTDIR or kWrongType, and
+// nothing is created or changed through it.
+//
+// The calls that change the file system (creating opens, writes, syncs,
+// mode and owner changes, renames, removals, new directories) go through an
+// Env, so that tests can make any one of them fail (FaultEnv).
+//
+// Results are 0 or an errno value.  A Dir is thread-compatible; its Env must
+// outlive it.
+#ifndef HV_COMMON_DIR_H
+#define HV_COMMON_DIR_H
+
+#include <sys/stat.h>
+#include <sys/types.h>
+
+#include <cerrno>
+#include <memory>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace hv {
+
+// "Not a regular file" (or not a directory where one is needed).
+inline constexpr int kWrongType = EMEDIUMTYPE;
+
+// True for the errors that mean "refused: a link or the wrong kind of file".
+inline bool IsRefusal(int err) { return err == ELOOP || err == ENOTDIR || err == kWrongType; }
+
+// The file system calls that change something, as the system gives them
+// (result and errno).  The default Env makes the real calls.
+class Env {
+  public:
+    virtual ~Env() = default;
+    static Env *Default();
+
+    virtual int OpenAt(int dirfd, const char *name, int flags, mode_t mode);  // only for writing
+    virtual ssize_t Write(int fd, const void *data, std::size_t size);
+    virtual int Fsync(int fd);
+    virtual int Fchmod(int fd, mode_t mode);
+    virtual int Fchown(int fd, uid_t uid, gid_t gid);
+    virtual int MkdirAt(int dirfd, const char *name, mode_t mode);
+    virtual int RenameAt(int fromdir, const char *from, int todir, const char *to);
+    virtual int UnlinkAt(int dirfd, const char *name, int flags);
+};
+
+// An Env that fails one chosen call of the kinds above with EIO, counting
+// every call it sees.  For tests.
+class FaultEnv : public Env {
+  public:
+    // Fails the call numbered fail_at (1 for the first); 0 fails none.
+    explicit FaultEnv(int fail_at = 0) : fail_at_(fail_at) {}
+    int calls() const { return calls_; }
+    // What the failed call was, for test messages ("" when none failed).
+    const std::string &failed() const { return failed_; }
+
+    int OpenAt(int dirfd, const char *name, int flags, mode_t mode) override;
+    ssize_t Write(int fd, const void *data, std::size_t size) override;
+    int Fsync(int fd) override;
+    int Fchmod(int fd, mode_t mode) override;
+    int Fchown(int fd, uid_t uid, gid_t gid) override;
+    int MkdirAt(int dirfd, const char *name, mode_t mode) override;
+    int RenameAt(int fromdir, const char *from, int todir, const char *to) override;
+    int UnlinkAt(int dirfd, const char *name, int flags) override;
+
+  private:
+    bool Fail(const char *what, const char *name);
+    int fail_at_;
+    int calls_ = 0;
+    std::string failed_;
+};
+
+class Dir {
+  public:
+    // Opens path as the anchor of the work.  Links in path itself are
+    // followed: the administrator named it.  nullptr with *err set on failure.
+    static std::unique_ptr<Dir> Open(Env *env, const std::string &path, int *err);
+
+    ~Dir();
+    Dir(const Dir &) = delete;
+    Dir &operator=(const Dir &) = delete;
+
+    const std::string &path() const { return path_; }
+    // path() + "/" + rel, for messages.
+    std::string PathOf(std::string_view rel) const;
+    Env *env() const { return env_; }
+    int fd() const { return fd_; }
+
+    // The subdirectory rel, opened beneath this one.
+    std::unique_ptr<Dir> OpenSubdir(std::string_view rel, int *err) const;
+
+    // lstat of rel (the last component is not followed either); "" is
+    // this directory.
+    int Lstat(std::string_view rel, struct stat *st) const;
+    // faccessat of rel with the effective ids, the last component not
+    // followed.
+    int Access(std::string_view rel, int mode) const;
+    // The whole content of the regular file rel.
+    int ReadFile(std::string_view rel, std::string *out) const;
+    // Creates rel, which must not exist, with content, mode and owner (-1
+    // leaves an id as created).  On failure *created (when given) tells
+    // whether the file had been created (and was removed again).
+    int CreateFile(std::string_view rel, std::string_view content, mode_t mode, uid_t uid, gid_t gid,
+                   bool *created = nullptr) const;
+    // Replaces the regular file rel (or creates it) so that a failure at any
+    // step leaves the old file whole: a temporary file beside it is written,
+    // flushed, given mode and owner and renamed over it; the directory is
+    // flushed last.  On failure *failed_step (when given) tells which step
+    // failed.
+    enum class Step { kCreate, kWrite, kOwner, kRename };
+    int ReplaceFile(std::string_view rel, std::string_view content, mode_t mode, uid_t uid, gid_t gid,
+                    Step *failed_step = nullptr) const;
+    // Creates the directory rel with mode and owner.
+    int MakeDir(std::string_view rel, mode_t mode, uid_t uid, gid_t gid) const;
+    // Renames from to to (both beneath this directory).
+    int Rename(std::string_view from, std::string_view to) const;
+    // Removes rel, a file or a link (never what a link points to).
+    int Remove(std::string_view rel) const;
+    // Removes the directory rel and everything in it, depth first, links as
+    // links.  On failure *failed_path names the entry that failed.
+    int RemoveTree(std::string_view rel, std::string *failed_path) const;
+    // Names in the directory rel ("" for this one), without "." and "..".
+    int List(std::string_view rel, std::vector<std::string> *names) const;
+
+  private:
+    Dir(Env *env, int fd, std::string path) : env_(env), fd_(fd), path_(std::move(path)) {}
+    // Opens the directory holding rel's last component; *leaf is that
+    // component.  The result is a new fd, or -1 with *err.
+    int OpenParent(std::string_view rel, std::string *leaf, int *err) const;
+    int ReplaceFileSteps(std::string_view rel, std::string_view content, mode_t mode, uid_t uid, gid_t gid,
+                         Step *step) const;
+
+    Env *env_;
+    int fd_;
+    std::string path_;
+};
+
+}  // namespace hv
+
+#endif  // HV_COMMON_DIR_H

@@ -1,0 +1,103 @@
+#include "common/dir.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/server_root.h"
+
+namespace hv {
+namespace {
+
+using hvtest::Inspect;
+using hvtest::ReadFile;
+using hvtest::WriteFile;
+
+class DirTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        hvtest::MakeDirs(tmp_.Join("inst/upgrade"));
+        hvtest::MakeDirs(tmp_.Join("outside"));
+        WriteFile(tmp_.Join("outside/root-file"), "root's");
+        int err = 0;
+        dir_ = Dir::Open(Env::Default(), tmp_.Join("inst"), &err);
+        ASSERT_NE(dir_, nullptr) << err;
+    }
+    void Link(const std::string &target, const std::string &rel) {
+        ASSERT_EQ(symlink(target.c_str(), tmp_.Join("inst/" + rel).c_str()), 0);
+    }
+    hvtest::TempDir tmp_{"dirtest"};
+    std::unique_ptr<Dir> dir_;
+};
+
+// Links at the last name or on the way there, and a FIFO where a file is to
+// be read: each is refused, and nothing outside the directory changes.
+TEST_F(DirTest, LinksAndFifosAreRefusedAndNothingIsDoneThroughThem) {
+    Link(tmp_.Join("outside/root-file"), "file-link");
+    Link(tmp_.Join("outside"), "dir-link");
+    ASSERT_EQ(mkfifo(tmp_.Join("inst/fifo").c_str(), 0600), 0);
+    std::string content;
+    struct stat st {};
+    EXPECT_EQ(dir_->ReadFile("file-link", &content), ELOOP);
+    EXPECT_TRUE(IsRefusal(dir_->ReadFile("dir-link/root-file", &content)));
+    EXPECT_EQ(dir_->ReadFile("fifo", &content), kWrongType);  // would block without O_NONBLOCK
+    EXPECT_TRUE(IsRefusal(dir_->ReplaceFile("file-link", "x", 0755, -1, -1)));
+    EXPECT_TRUE(IsRefusal(dir_->ReplaceFile("fifo", "x", 0755, -1, -1)));
+    EXPECT_NE(dir_->CreateFile("file-link", "x", 0600, -1, -1), 0);
+    EXPECT_TRUE(IsRefusal(dir_->CreateFile("dir-link/new", "x", 0600, -1, -1)));
+    EXPECT_TRUE(IsRefusal(dir_->MakeDir("dir-link/new", 0755, -1, -1)));
+    EXPECT_TRUE(IsRefusal(dir_->Rename("file-link", "dir-link/moved")));
+    EXPECT_TRUE(IsRefusal(dir_->Lstat("dir-link/root-file", &st)));
+    EXPECT_EQ(dir_->Lstat("file-link", &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(dir_->ReadFile("../outside/root-file", &content), EINVAL);
+    EXPECT_EQ(dir_->ReadFile("/etc/passwd", &content), EINVAL);
+    EXPECT_EQ(ReadFile(tmp_.Join("outside/root-file")), "root's");
+    EXPECT_EQ(hvtest::ListDir(tmp_.Join("outside")), std::vector<std::string>{"root-file"});
+}
+
+TEST_F(DirTest, RemoveTreeRemovesLinksAsLinks) {
+    WriteFile(tmp_.Join("inst/upgrade/versions.conf"), "1");
+    Link(tmp_.Join("outside"), "upgrade/dir-link");
+    Link(tmp_.Join("outside/root-file"), "upgrade/file-link");
+    std::string failed;
+    EXPECT_EQ(dir_->RemoveTree("upgrade", &failed), 0) << failed;
+    EXPECT_FALSE(Inspect(tmp_.Join("inst/upgrade")).exists);
+    EXPECT_EQ(ReadFile(tmp_.Join("outside/root-file")), "root's");
+    Link(tmp_.Join("outside"), "upgrade");
+    EXPECT_EQ(dir_->RemoveTree("upgrade", &failed), 0);
+    EXPECT_FALSE(Inspect(tmp_.Join("inst/upgrade")).exists);
+    EXPECT_TRUE(Inspect(tmp_.Join("outside/root-file")).exists);
+}
+
+// Each call of a replacement that the Env can fail, failed in turn: the old
+// content stays whole and no temporary file is left beside it.
+TEST_F(DirTest, AReplacementFailingAtAnyCallKeepsTheOldFile) {
+    WriteFile(tmp_.Join("inst/upgrade/versions.conf"), "1", 0600);
+    FaultEnv counting;
+    int err = 0;
+    auto counted = Dir::Open(&counting, tmp_.Join("inst"), &err);
+    ASSERT_EQ(counted->ReplaceFile("upgrade/versions.conf", "1\t2", 0600, -1, -1), 0);
+    ASSERT_GE(counting.calls(), 5);  // create, write, sync, mode, rename (+ directory sync)
+    WriteFile(tmp_.Join("inst/upgrade/versions.conf"), "1", 0600);
+    for (int n = 1; n <= counting.calls(); ++n) {
+        FaultEnv env(n);
+        auto dir = Dir::Open(&env, tmp_.Join("inst"), &err);
+        Dir::Step step;
+        int rc = dir->ReplaceFile("upgrade/versions.conf", "1\t2", 0600, -1, -1, &step);
+        SCOPED_TRACE(env.failed());
+        EXPECT_NE(rc, 0);
+        std::string now = ReadFile(tmp_.Join("inst/upgrade/versions.conf"));
+        EXPECT_TRUE(now == "1" || now == "1\t2") << now;
+        EXPECT_EQ(hvtest::ListDir(tmp_.Join("inst/upgrade")), std::vector<std::string>{"versions.conf"});
+        WriteFile(tmp_.Join("inst/upgrade/versions.conf"), "1", 0600);
+    }
+}
+
+}  // namespace
+}  // namespace hv

@@ -1,0 +1,77 @@
+#include "migrate/instance.h"
+
+#include <cstdio>
+
+namespace hv::migrate {
+namespace {
+
+const Instance *g_current = nullptr;
+
+// The rest of path below base, or false when path does not lie there.
+bool Below(const std::string &path, const std::string &base, std::string *rel) {
+    if (path.compare(0, base.size(), base) != 0) return false;
+    if (path.size() == base.size()) {
+        rel->clear();
+        return true;
+    }
+    if (path[base.size()] != '/') return false;
+    *rel = path.substr(base.size() + 1);
+    return true;
+}
+
+}  // namespace
+
+std::unique_ptr<Instance> Instance::Open(Env *env, const std::string &serverroot, const std::string &name,
+                                         int *err) {
+    std::unique_ptr<Dir> root = Dir::Open(env, serverroot, err);
+    if (root == nullptr) return nullptr;
+    std::unique_ptr<Dir> dir = root->OpenSubdir(name, err);
+    if (dir == nullptr) return nullptr;
+    return std::unique_ptr<Instance>(new Instance(std::move(root), std::move(dir)));
+}
+
+std::unique_ptr<Instance> Instance::OpenPath(Env *env, const std::string &path, int *err) {
+    std::string::size_type slash = path.rfind('/');
+    if (slash == std::string::npos) return Open(env, ".", path, err);
+    return Open(env, slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1), err);
+}
+
+ScopedInstance::ScopedInstance(const Instance *instance) : saved_(g_current) { g_current = instance; }
+ScopedInstance::~ScopedInstance() { g_current = saved_; }
+
+Location::Location(const std::string &path) : path_(path) {
+    if (g_current != nullptr) {
+        if (Below(path, g_current->path(), &rel_)) {
+            dir_ = &g_current->dir();
+            return;
+        }
+        if (Below(path, g_current->root().path(), &rel_)) {
+            dir_ = &g_current->root();
+            return;
+        }
+    }
+    std::string::size_type slash = path.rfind('/');
+    std::string anchor = slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
+    rel_ = slash == std::string::npos ? path : path.substr(slash + 1);
+    own_ = Dir::Open(Env::Default(), anchor, &error_);
+    dir_ = own_.get();
+}
+
+DirRef::DirRef(const std::string &path) : where_(path) {
+    if (where_.error() != 0) {
+        error_ = where_.error();
+        return;
+    }
+    if (where_.rel().empty()) {
+        dir_ = &where_.dir();
+        return;
+    }
+    own_ = where_.dir().OpenSubdir(where_.rel(), &error_);
+    dir_ = own_.get();
+}
+
+void ReportRefused(const std::string &path) {
+    std::fprintf(stderr, "%s: refused, a symbolic link or not the kind of file expected\n", path.c_str());
+}
+
+}  // namespace hv::migrate

@@ -1,0 +1,96 @@
+// The one way into an instance for every step of the migration.
+//
+// The driver (the downgrade of one instance, the upgrade entry) opens the
+// server root and the instance directory once, as an Instance, and makes it
+// the current one with ScopedInstance.  The steps keep their path
+// arguments; each path they build is resolved by Location: a path inside
+// the current instance (or its server root) is reached through the opened
+// directory, beneath it and without following any symbolic link, so that
+// nothing the instance owner plants can lead the tool elsewhere.  Outside a
+// driver (a step called on its own) the directory part of a path is opened
+// as named and only its last component is guarded.
+//
+// The server root and the path to it belong to the administrator and are
+// trusted; everything inside the instance directory belongs to the
+// instance owner and is not.  Single-threaded, like the tool.
+#ifndef HV_MIGRATE_INSTANCE_H
+#define HV_MIGRATE_INSTANCE_H
+
+#include <memory>
+#include <string>
+
+#include "common/dir.h"
+
+namespace hv::migrate {
+
+class Instance {
+  public:
+    // Opens serverroot (as named) and the directory name beneath it (not a
+    // link).  nullptr with *err on failure.
+    static std::unique_ptr<Instance> Open(Env *env, const std::string &serverroot, const std::string &name,
+                                          int *err);
+    // The same for the directory path, split at its last "/".
+    static std::unique_ptr<Instance> OpenPath(Env *env, const std::string &path, int *err);
+    const Dir &root() const { return *root_; }
+    const Dir &dir() const { return *dir_; }
+    const std::string &path() const { return dir_->path(); }
+
+  private:
+    Instance(std::unique_ptr<Dir> root, std::unique_ptr<Dir> dir) : root_(std::move(root)), dir_(std::move(dir)) {}
+    std::unique_ptr<Dir> root_, dir_;
+};
+
+// Makes instance the current one for its lifetime.
+class ScopedInstance {
+  public:
+    explicit ScopedInstance(const Instance *instance);
+    ~ScopedInstance();
+    ScopedInstance(const ScopedInstance &) = delete;
+    ScopedInstance &operator=(const ScopedInstance &) = delete;
+
+  private:
+    const Instance *saved_;
+};
+
+// A path resolved for the file work: the directory it lies beneath and the
+// rest of the path ("" for that directory itself).
+class Location {
+  public:
+    explicit Location(const std::string &path);
+    // 0, or the errno of opening the directory (a fallback only).
+    int error() const { return error_; }
+    const Dir &dir() const { return *dir_; }
+    const std::string &rel() const { return rel_; }
+    const std::string &path() const { return path_; }
+
+  private:
+    const Dir *dir_ = nullptr;
+    std::unique_ptr<Dir> own_;
+    std::string rel_;
+    std::string path_;
+    int error_ = 0;
+};
+
+// The directory named by path, opened like a Location.
+class DirRef {
+  public:
+    explicit DirRef(const std::string &path);
+    // nullptr when it cannot be opened; error() tells why.
+    const Dir *get() const { return dir_; }
+    const Dir *operator->() const { return dir_; }
+    int error() const { return error_; }
+
+  private:
+    Location where_;
+    std::unique_ptr<Dir> own_;
+    const Dir *dir_ = nullptr;
+    int error_ = 0;
+};
+
+// Prints "<path>: refused, a symbolic link or not the kind of file
+// expected\n" to standard error.
+void ReportRefused(const std::string &path);
+
+}  // namespace hv::migrate
+
+#endif  // HV_MIGRATE_INSTANCE_H

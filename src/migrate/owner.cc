@@ -1,0 +1,114 @@
+#include "migrate/owner.h"
+
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace hv::migrate {
+
+int OwnerOfInstance(const Dir &instance, uid_t *uid, gid_t *gid) {
+    struct stat st {};
+    if (int err = instance.Lstat("config/dse.ldif", &st)) return err;
+    if (S_ISLNK(st.st_mode)) return ELOOP;
+    if (!S_ISREG(st.st_mode)) return kWrongType;
+    *uid = st.st_uid;
+    *gid = st.st_gid;
+    return 0;
+}
+
+std::vector<gid_t> GroupsOf(uid_t uid, gid_t gid) {
+    struct passwd pw {};
+    struct passwd *found = nullptr;
+    std::vector<char> buf(16384);
+    if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr) return {gid};
+    std::vector<gid_t> groups(64);
+    int n = static_cast<int>(groups.size());
+    while (getgrouplist(found->pw_name, gid, groups.data(), &n) < 0) {
+        groups.resize(static_cast<std::size_t>(n) > groups.size() ? static_cast<std::size_t>(n)
+                                                                   : groups.size() * 2);
+        n = static_cast<int>(groups.size());
+    }
+    groups.resize(static_cast<std::size_t>(n));
+    return groups;
+}
+
+ScopedOwner::ScopedOwner(uid_t uid, gid_t gid, Reporter report)
+    : report_(report), saved_uid_(::geteuid()), saved_gid_(::getegid()) {
+    // Root's own groups must not follow it into the owner's work; only root
+    // can change them, and only root needs to.
+    if (saved_uid_ == 0 && uid != 0) {
+        int n = ::getgroups(0, nullptr);
+        saved_groups_.resize(n > 0 ? static_cast<std::size_t>(n) : 0);
+        if (n > 0 && ::getgroups(n, saved_groups_.data()) < 0) saved_groups_.clear();
+        std::vector<gid_t> groups = GroupsOf(uid, gid);
+        if (::setgroups(groups.size(), groups.data()) != 0) {
+            report_("setgroups", static_cast<long>(gid), errno);
+            return;
+        }
+        groups_switched_ = true;
+    }
+    // The group first: once the user id is no longer root the group can no
+    // longer be changed.
+    if (saved_gid_ != gid) {
+        if (::setegid(gid) != 0) {
+            report_("setegid", static_cast<long>(gid), errno);
+            RestoreIds();
+            return;
+        }
+        gid_switched_ = true;
+    }
+    if (saved_uid_ != uid) {
+        if (::seteuid(uid) != 0) {
+            report_("seteuid", static_cast<long>(uid), errno);
+            RestoreIds();
+            return;
+        }
+        uid_switched_ = true;
+    }
+    ok_ = true;
+}
+
+ScopedOwner::~ScopedOwner() {
+    if (!restore_tried_) Restore();
+}
+
+bool ScopedOwner::Restore() {
+    if (restore_tried_) return restored_;
+    restore_tried_ = true;
+    restored_ = RestoreIds();
+    return restored_;
+}
+
+bool ScopedOwner::RestoreIds() {
+    bool restored = true;
+    if (uid_switched_) {
+        if (::seteuid(saved_uid_) != 0) {
+            report_("seteuid", static_cast<long>(saved_uid_), errno);
+            // Without root's user id nothing else can be put back.
+            return false;
+        }
+        uid_switched_ = false;
+    }
+    if (gid_switched_) {
+        if (::setegid(saved_gid_) != 0) {
+            report_("setegid", static_cast<long>(saved_gid_), errno);
+            restored = false;
+        } else {
+            gid_switched_ = false;
+        }
+    }
+    if (groups_switched_) {
+        if (::setgroups(saved_groups_.size(), saved_groups_.data()) != 0) {
+            report_("setgroups", static_cast<long>(saved_gid_), errno);
+            restored = false;
+        } else {
+            groups_switched_ = false;
+        }
+    }
+    return restored;
+}
+
+}  // namespace hv::migrate

@@ -1,0 +1,60 @@
+// Working as the instance owner.
+//
+// OwnerOfInstance takes the owner and group of the instance's
+// "config/dse.ldif" by lstat: a link there (or anything but a regular
+// file) is refused, so the owner cannot lend the run another file's ids.
+// ScopedOwner switches the process to those ids for one instance: the
+// owner's group list (initgroups' list for the owner's name, or the group
+// alone for an id without a name), then the effective group id, then the
+// effective user id; it restores root's ids and groups in the reverse order.
+// The ids are process-wide: one instance at a time, from one thread.
+#ifndef HV_MIGRATE_OWNER_H
+#define HV_MIGRATE_OWNER_H
+
+#include <sys/types.h>
+
+#include <vector>
+
+#include "common/dir.h"
+
+namespace hv::migrate {
+
+// 0 with the ids, ENOENT (or another errno) when the file cannot be
+// examined, ELOOP or kWrongType when it is a link or not a regular file.
+int OwnerOfInstance(const Dir &instance, uid_t *uid, gid_t *gid);
+
+class ScopedOwner {
+  public:
+    // Reports a failed call: its name ("setgroups", "setegid", "seteuid"),
+    // the id it was given and errno.
+    using Reporter = void (*)(const char *call, long id, int err);
+
+    ScopedOwner(uid_t uid, gid_t gid, Reporter report);
+    // Restores (a failure is reported).
+    ~ScopedOwner();
+    ScopedOwner(const ScopedOwner &) = delete;
+    ScopedOwner &operator=(const ScopedOwner &) = delete;
+
+    // Whether the switch succeeded (on failure nothing stays switched).
+    bool ok() const { return ok_; }
+    // Switches back now; false when a call failed (reported).  Idempotent.
+    bool Restore();
+
+  private:
+    bool RestoreIds();
+    Reporter report_;
+    uid_t saved_uid_;
+    gid_t saved_gid_;
+    std::vector<gid_t> saved_groups_;
+    bool groups_switched_ = false, gid_switched_ = false, uid_switched_ = false;
+    bool ok_ = false;
+    bool restore_tried_ = false, restored_ = true;
+};
+
+// The supplementary groups of uid as its owner would have them: the list
+// of its name with gid, or gid alone when uid has no name.
+std::vector<gid_t> GroupsOf(uid_t uid, gid_t gid);
+
+}  // namespace hv::migrate
+
+#endif  // HV_MIGRATE_OWNER_H
