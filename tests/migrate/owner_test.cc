@@ -1,11 +1,13 @@
 // dsmigrate run by root on instances owned by real non-root users: the work
 // on each instance is done under its owner's effective ids, and the ids are
 // switched back before the next instance.
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "migrate/dsmigrate_run.h"
 #include "support/server_root.h"
@@ -87,6 +89,115 @@ TEST_F(DsmigrateOwners, AnInstanceItsOwnerCannotWriteFailsCleanly) {
     EXPECT_NE(r.err.find(root_.VersionsFile("slapd-b") + " could not be created\n"), std::string::npos);
     EXPECT_EQ(ReadFile(root_.VersionsFile("slapd-a")), "1\t2");
     EXPECT_FALSE(Inspect(root_.UpgradeDir("slapd-c")).exists);
+}
+
+// What an owner can plant in its instance to lead a root run elsewhere:
+// each is refused, and nothing outside the instance is created or changed.
+class DsmigrateUntrustedOwner : public DsmigrateOwners {
+  protected:
+    void SetUp() override {
+        DsmigrateOwners::SetUp();
+        if (IsSkipped()) return;
+        inst_ = root_.AddInstance("slapd-a", owner_.uid, owner_.gid);
+        WriteFile(precious_, "root's own\n", 0644);
+    }
+    void Plant(const std::string &target, const std::string &rel) {
+        std::string at = inst_ + "/" + rel;
+        ASSERT_EQ(symlink(target.c_str(), at.c_str()), 0);
+        ASSERT_EQ(lchown(at.c_str(), owner_.uid, owner_.gid), 0);
+    }
+    // dsmigrate killed after 30 seconds: a run that blocks fails the test.
+    ProgramResult Run(const std::vector<std::string> &args) {
+        std::vector<std::string> all = {"30", DsmigratePath()};
+        all.insert(all.end(), args.begin(), args.end());
+        return RunProgram("/usr/bin/timeout", all);
+    }
+    std::string inst_;
+    TempDir outside_{"hvoutside"};
+    std::string precious_ = outside_.Join("precious");
+};
+
+// "upgrade" a link to a directory the owner may write: before, the
+// downgrade created versions.conf there and handed it to the owner.
+TEST_F(DsmigrateUntrustedOwner, ALinkedUpgradeDirectoryIsRefused) {
+    ChownTree(outside_.path(), owner_.uid, owner_.gid, false);
+    Plant(outside_.path(), "upgrade");
+    ProgramResult r = Run({"-downgrade", "-s", root_.path()});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find(root_.UpgradeDir("slapd-a") + ": refused"), std::string::npos) << r.err;
+    EXPECT_EQ(ListDir(outside_.path()), std::vector<std::string>{"precious"});
+}
+
+// dse.ldif a link to a root-owned file would keep root's ids for the run.
+TEST_F(DsmigrateUntrustedOwner, ALinkedConfigurationFileIsRefused) {
+    RemoveTree(inst_ + "/config/dse.ldif");
+    Plant(precious_, "config/dse.ldif");
+    ProgramResult r = Run({"-downgrade", "-s", root_.path()});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.err.find(inst_ + "/config/dse.ldif: refused"), std::string::npos) << r.err;
+    EXPECT_FALSE(Inspect(root_.UpgradeDir("slapd-a")).exists);
+    EXPECT_EQ(ReadFile(precious_), "root's own\n");
+}
+
+// Saved scripts that are links, and links under script names: moved as
+// links at most, never written through.
+TEST_F(DsmigrateUntrustedOwner, LinksAmongTheScriptsAreNotFollowed) {
+    root_.SetVersions("slapd-a", "1\t2");
+    root_.AddScript("slapd-a", "db2bak", "new\n", "old\n");
+    ChownTree(inst_, owner_.uid, owner_.gid);
+    Plant(precious_, "upgrade/bak_patch2/bak2db");
+    Plant(precious_, "ldif2db");
+    root_.AddScript("slapd-a", "ldif2db", "", "old ldif2db\n");
+    ChownTree(root_.BackupDir("slapd-a") + "/ldif2db", owner_.uid, owner_.gid, false);
+    ProgramResult r = Run({"-downgrade", "-s", root_.path()});
+    EXPECT_NE(r.err.find(inst_ + "/upgrade/bak_patch2/bak2db: refused"), std::string::npos) << r.err;
+    EXPECT_EQ(ReadFile(precious_), "root's own\n");
+    EXPECT_EQ(Inspect(precious_).mode, 0644u);
+    EXPECT_EQ(ReadFile(inst_ + "/db2bak"), "old\n");
+}
+
+// A FIFO where the repository or the configuration file is read.
+TEST_F(DsmigrateUntrustedOwner, AFifoIsRefusedWithoutHanging) {
+    for (const std::string &rel : {std::string("upgrade/versions.conf"), std::string("config/dse.ldif")}) {
+        SCOPED_TRACE(rel);
+        RemoveTree(root_.UpgradeDir("slapd-a"));
+        MakeDirs(root_.UpgradeDir("slapd-a"));
+        ChownTree(root_.UpgradeDir("slapd-a"), owner_.uid, owner_.gid);
+        RemoveTree(inst_ + "/" + rel);
+        ASSERT_EQ(mkfifo((inst_ + "/" + rel).c_str(), 0600), 0);
+        ProgramResult r = Run({"-downgrade", "-s", root_.path()});
+        EXPECT_EQ(r.exit_status, 1) << r.err;  // 124 when it blocked
+        EXPECT_NE(r.err.find(inst_ + "/" + rel + ": refused"), std::string::npos) << r.err;
+        RemoveTree(inst_ + "/" + rel);
+        WriteFile(inst_ + "/config/dse.ldif", "dn: cn=config\n\n", 0600);
+        ChownTree(inst_ + "/config/dse.ldif", owner_.uid, owner_.gid, false);
+    }
+}
+
+// "-i" names an instance directory of the server root and nothing else;
+// "slapd-a/." is slapd-a, so its cert8 database is found.
+TEST_F(DsmigrateUntrustedOwner, InstanceNamesAreReducedToTheDirectorysOwnName) {
+    root_.SetVersions("slapd-a", "1\t2");
+    ChownTree(inst_, owner_.uid, owner_.gid);
+    MakeDirs(root_.Join("alias"));
+    WriteFile(root_.Cert8Path("slapd-a"), "cert8", 0600);
+    for (const char *name : {"slapd-a/.", "slapd-a/", "slapd-a/./"}) {
+        ProgramResult r = Run({"-downgrade", "-s", root_.path(), "-i", name});
+        EXPECT_EQ(r.exit_status, 1) << name;
+        EXPECT_NE(r.err.find("Reverting to prepatch certificate database for " + root_.Cert8Path("slapd-a")),
+                  std::string::npos)
+            << name << ": " << r.err;
+        EXPECT_EQ(ReadFile(root_.VersionsFile("slapd-a")), "1\t2");
+    }
+    MakeDirs(outside_.Join("slapd-x/config"));
+    for (const std::string &name : {std::string(".."), std::string("slapd-a/.."), std::string("../") +
+                                    outside_.path().substr(outside_.path().rfind('/') + 1) + "/slapd-x"}) {
+        ProgramResult r = Run({"-downgrade", "-s", root_.path(), "-i", name});
+        EXPECT_EQ(r.exit_status, 1) << name;
+        EXPECT_NE(r.err.find(name + " does not name an instance directory of " + root_.path()), std::string::npos)
+            << r.err;
+    }
+    EXPECT_EQ(ListDir(outside_.Join("slapd-x")), std::vector<std::string>{"config"});
 }
 
 }  // namespace
