@@ -20,11 +20,12 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
+#include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "common/dir.h"
 #include "hv/dsmigrate.h"
 #include "hv/slapi-host.h"
 #include "hv/slapi-plugin.h"
@@ -52,13 +53,20 @@ bool IsDirectory(const std::string &path) {
     return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// The instance's files belong to its owner: a link or a FIFO there is not
+// read (a FIFO would block), only a regular file.
 bool ReadWhole(const std::string &path, std::string *out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    std::ostringstream ss;
-    ss << in.rdbuf();
-    *out = ss.str();
-    return true;
+    std::string::size_type slash = path.rfind('/');
+    int err = 0;
+    std::unique_ptr<hv::Dir> dir =
+        hv::Dir::Open(hv::Env::Default(), slash == std::string::npos ? "." : path.substr(0, slash), &err);
+    return dir != nullptr && dir->ReadFile(path.substr(slash + 1), out) == 0;
+}
+
+// A regular file, not a link.
+bool IsRegularFile(const std::string &path) {
+    struct stat st;
+    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // The levels recorded in the instance's version repository, in order; empty
@@ -126,6 +134,10 @@ int Upgrade(std::string instancepath) {
     }
     if (!Exists(dse)) {
         std::fprintf(stderr, "dshost: %s is missing: not an instance, nothing done\n", dse.c_str());
+        return 1;
+    }
+    if (!IsRegularFile(dse)) {
+        std::fprintf(stderr, "dshost: %s is a link or not a regular file: refused, nothing done\n", dse.c_str());
         return 1;
     }
     std::printf("Upgrading %s\n", instancepath.c_str());
