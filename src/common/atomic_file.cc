@@ -27,6 +27,7 @@ RewriteStatus RewriteFile(const char *path, std::string_view content, mode_t mod
         case Dir::Step::kCreate: return RewriteStatus::kCreateFailed;
         case Dir::Step::kWrite: return RewriteStatus::kWriteFailed;
         case Dir::Step::kOwner: return RewriteStatus::kOwnerFailed;
+        case Dir::Step::kBackup:
         case Dir::Step::kRename: return RewriteStatus::kRenameFailed;
     }
     return RewriteStatus::kRenameFailed;

@@ -275,19 +275,27 @@ int Dir::CreateFile(std::string_view rel, std::string_view content, mode_t mode,
 }
 
 int Dir::ReplaceFile(std::string_view rel, std::string_view content, mode_t mode, uid_t uid, gid_t gid,
-                     Step *failed_step) const {
+                     Step *failed_step, std::string_view backup_rel) const {
     Step step = Step::kCreate;
-    int err = ReplaceFileSteps(rel, content, mode, uid, gid, &step);
+    int err = ReplaceFileSteps(rel, content, mode, uid, gid, &step, backup_rel);
     if (err != 0 && failed_step != nullptr) *failed_step = step;
     return err;
 }
 
 int Dir::ReplaceFileSteps(std::string_view rel, std::string_view content, mode_t mode, uid_t uid, gid_t gid,
-                          Step *step) const {
-    std::string leaf;
+                          Step *step, std::string_view backup_rel) const {
+    std::string leaf, backup_leaf;
     int err = 0;
     Fd parent(OpenParent(rel, &leaf, &err));
     if (parent.fd < 0) return err;
+    Fd backup_dir(-1);
+    if (!backup_rel.empty()) {
+        backup_dir.fd = OpenParent(backup_rel, &backup_leaf, &err);
+        if (backup_dir.fd < 0) {
+            *step = Step::kBackup;
+            return err;
+        }
+    }
     struct stat st {};
     if (::fstatat(parent.fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode))
         return KindError(st);
@@ -304,8 +312,18 @@ int Dir::ReplaceFileSteps(std::string_view rel, std::string_view content, mode_t
     }
     err = FillNewFile(env_, file.fd, content, mode, uid, gid, step);
     if (err == 0 && ::close(file.release()) != 0) err = errno;
-    if (err == 0) *step = Step::kRename;
-    if (err == 0 && env_->RenameAt(parent.fd, tmp.c_str(), parent.fd, leaf.c_str()) != 0) err = errno;
+    if (err == 0 && backup_dir.fd >= 0) {
+        *step = Step::kBackup;
+        if (env_->RenameAt(parent.fd, leaf.c_str(), backup_dir.fd, backup_leaf.c_str()) != 0) err = errno;
+    }
+    if (err == 0) {
+        *step = Step::kRename;
+        if (env_->RenameAt(parent.fd, tmp.c_str(), parent.fd, leaf.c_str()) != 0) {
+            err = errno;
+            // The current file goes back where it was.
+            if (backup_dir.fd >= 0) ::renameat(backup_dir.fd, backup_leaf.c_str(), parent.fd, leaf.c_str());
+        }
+    }
     if (err != 0) {
         ::unlinkat(parent.fd, tmp.c_str(), 0);
         return err;

@@ -115,10 +115,12 @@ class Dir {
     // step leaves the old file whole: a temporary file beside it is written,
     // flushed, given mode and owner and renamed over it; the directory is
     // flushed last.  On failure *failed_step (when given) tells which step
-    // failed.
-    enum class Step { kCreate, kWrite, kOwner, kRename };
+    // failed.  With backup_rel given, the current file is renamed there just
+    // before the new one takes its name (kBackup when that fails); should the
+    // new one then fail to take it, the current file is put back.
+    enum class Step { kCreate, kWrite, kOwner, kBackup, kRename };
     int ReplaceFile(std::string_view rel, std::string_view content, mode_t mode, uid_t uid, gid_t gid,
-                    Step *failed_step = nullptr) const;
+                    Step *failed_step = nullptr, std::string_view backup_rel = {}) const;
     // Creates the directory rel with mode and owner.
     int MakeDir(std::string_view rel, mode_t mode, uid_t uid, gid_t gid) const;
     // Renames from to to (both beneath this directory).
@@ -137,7 +139,7 @@ class Dir {
     // component.  The result is a new fd, or -1 with *err.
     int OpenParent(std::string_view rel, std::string *leaf, int *err) const;
     int ReplaceFileSteps(std::string_view rel, std::string_view content, mode_t mode, uid_t uid, gid_t gid,
-                         Step *step) const;
+                         Step *step, std::string_view backup_rel) const;
 
     Env *env_;
     int fd_;

@@ -99,5 +99,34 @@ TEST_F(DirTest, AReplacementFailingAtAnyCallKeepsTheOldFile) {
     }
 }
 
+// With a backup name, the old file moves there only once the new one is
+// complete; whichever call fails, the old file is in its place or in the
+// backup, whole, and never both gone.
+TEST_F(DirTest, AReplacementWithABackupKeepsTheOldFileSomewhereWhole) {
+    const std::string file = tmp_.Join("inst/db2bak"), saved = tmp_.Join("inst/upgrade/db2bak");
+    FaultEnv counting;
+    int err = 0;
+    auto counted = Dir::Open(&counting, tmp_.Join("inst"), &err);
+    WriteFile(file, "old", 0755);
+    ASSERT_EQ(counted->ReplaceFile("db2bak", "new", 0755, -1, -1, nullptr, "upgrade/db2bak"), 0);
+    EXPECT_EQ(ReadFile(file), "new");
+    EXPECT_EQ(ReadFile(saved), "old");
+    for (int n = 1; n <= counting.calls(); ++n) {
+        hvtest::RemoveTree(saved);
+        WriteFile(file, "old", 0755);
+        FaultEnv env(n);
+        auto dir = Dir::Open(&env, tmp_.Join("inst"), &err);
+        Dir::Step step = Dir::Step::kCreate;
+        int rc = dir->ReplaceFile("db2bak", "new", 0755, -1, -1, &step, "upgrade/db2bak");
+        SCOPED_TRACE(env.failed());
+        EXPECT_NE(rc, 0);
+        if (step != Dir::Step::kRename || ReadFile(file) != "new") {
+            EXPECT_EQ(ReadFile(file), "old");
+            EXPECT_FALSE(Inspect(saved).exists);
+        }
+        EXPECT_EQ(hvtest::ListDir(tmp_.Join("inst")), (std::vector<std::string>{"db2bak", "upgrade"}));
+    }
+}
+
 }  // namespace
 }  // namespace hv

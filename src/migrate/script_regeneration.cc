@@ -88,6 +88,9 @@ int vregenerate_script(const char *instancepath, const char *name, const char *t
         std::fprintf(stderr, "Could not write to %s.", script.c_str());
         return kResultFileError;
     }
+    // Where the current script goes: into the backup directory, unless a
+    // saved copy is already there (it is the pre-patch script and stays).
+    std::string backup_rel;
     struct stat st {};
     if (instance->Lstat(name, &st) == 0) {
         // Only a regular file is a script: a link or anything else planted
@@ -97,8 +100,10 @@ int vregenerate_script(const char *instancepath, const char *name, const char *t
             std::fprintf(stderr, "Could not write to %s.", script.c_str());
             return kResultFileError;
         }
-        int rc = backup_script(instancepath, name);
-        if (!IsSuccess(rc)) return rc;
+        int rc = check_backup_context(instancepath);
+        if (rc != kResultOk) return rc;
+        std::string saved_rel = std::string(kUpgradeDir) + "/" + kBackupDir + "/" + name;
+        if (instance->Lstat(saved_rel, &st) != 0) backup_rel = saved_rel;
     }
     std::string text, body;
     char first_line[64];
@@ -108,9 +113,14 @@ int vregenerate_script(const char *instancepath, const char *name, const char *t
         return kResultFileError;
     }
     text.append(first_line).append(hv::kScriptPrologue).append(body);
-    // Written whole beside the script and renamed over it: never a cut-off
-    // script that could run half a command line.
-    int err = instance->ReplaceFile(name, text, kScriptMode, static_cast<uid_t>(-1), static_cast<gid_t>(-1));
+    // Written whole beside the script, and only then is the current script
+    // moved into the backup directory and the new one renamed into its
+    // place: a failure leaves the script as it was, never a cut-off script
+    // that could run half a command line.
+    hv::Dir::Step step = hv::Dir::Step::kCreate;
+    int err = instance->ReplaceFile(name, text, kScriptMode, static_cast<uid_t>(-1), static_cast<gid_t>(-1), &step,
+                                    backup_rel);
+    if (err != 0 && step == hv::Dir::Step::kBackup) return kResultFailed;
     if (err != 0) {
         if (hv::IsRefusal(err)) hv::migrate::ReportRefused(script);
         std::fprintf(stderr, "Could not write to %s.", script.c_str());

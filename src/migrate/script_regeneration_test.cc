@@ -160,7 +160,8 @@ TEST_F(Regeneration, OneScriptFromATemplate) {
 }
 
 // A write that fails half-way (here the file size limit) must not leave a
-// cut-off script that passes for a complete one.
+// cut-off script that passes for a complete one: the script stays as it
+// was, and nothing is moved into the backup directory.
 TEST_F(Regeneration, FailedWriteLeavesNoTruncatedScript) {
     hvtest::WriteFile(Script("saveconfig"), "pre-patch saveconfig\n", 0755);
     pid_t pid = fork();
@@ -176,8 +177,10 @@ TEST_F(Regeneration, FailedWriteLeavesNoTruncatedScript) {
     ASSERT_EQ(waitpid(pid, &status, 0), pid);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 5);
-    EXPECT_FALSE(hvtest::Inspect(Script("saveconfig")).exists);
-    EXPECT_EQ(hvtest::ReadFile(Saved("saveconfig")), "pre-patch saveconfig\n");
+    EXPECT_EQ(hvtest::ReadFile(Script("saveconfig")), "pre-patch saveconfig\n");
+    EXPECT_EQ(hvtest::Inspect(Script("saveconfig")).mode, 0755u);
+    EXPECT_FALSE(hvtest::Inspect(Saved("saveconfig")).exists);
+    for (const std::string &n : hvtest::ListDir(instance_)) EXPECT_EQ(n.find(".tmp"), std::string::npos) << n;
 }
 
 TEST_F(Regeneration, PathsThatDoNotFitAreRefused) {

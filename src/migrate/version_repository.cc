@@ -195,6 +195,7 @@ int flushVersions_versionRepository(const char *file, const char *content) {
             return 5;
         case hv::Dir::Step::kOwner:
             return 4;
+        case hv::Dir::Step::kBackup:
         case hv::Dir::Step::kRename:
             std::fprintf(stderr, "%s could not be replaced\n", file);
             return 4;
