@@ -102,6 +102,10 @@ int DowngradeInstanceWith(hv::Env *env, const char *serverroot, const char *inst
         if (hv::IsRefusal(err)) hv::migrate::ReportRefused(instance == nullptr ? instancepath : configfile);
         return kResultNotPossible;
     }
+    if (instance->Lock() != 0) {
+        std::fprintf(stderr, "%s is being migrated by another run; nothing done\n", instancepath.c_str());
+        return kResultNotPossible;
+    }
     hv::migrate::ScopedOwner owner(owner_uid, owner_gid, ReportIdFailure);
     if (!owner.ok()) return kResultNotPossible;
     int result;

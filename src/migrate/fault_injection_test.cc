@@ -8,7 +8,9 @@
 
 #include "common/dir.h"
 #include "hv/slapi-host.h"
+#include "hv/dsmigrate.h"
 #include "migrate/downgrade.h"
+#include "migrate/instance.h"
 #include "migrate/result_codes.h"
 #include "migrate/script_templates.h"
 #include "migrate/upgrade.h"
@@ -133,6 +135,27 @@ TEST_F(FaultInjection, EveryFailedCallOfAnUpgradeIsReportedAndLosesNothing) {
             EXPECT_TRUE(v == "1" || n == phase0 + phase1) << v;  // the last: flushing the directory
         }
     }
+}
+
+// One run per instance: while another holds the instance, a run waits a
+// bounded time, then refuses and changes nothing.
+TEST(OneRunPerInstance, ARunWaitsThenRefusesWhileAnotherHoldsTheInstance) {
+    hvtest::ServerRoot root;
+    std::string inst = root.AddInstance(kInst);
+    root.SetVersions(kInst, "1\t2");
+    hv::migrate::SetLockWaitMillisForTesting(200);
+    {
+        int err = 0;
+        auto other = hv::migrate::Instance::Open(hv::Env::Default(), root.path(), kInst, &err);
+        ASSERT_EQ(other->Lock(), 0);
+        testing::internal::CaptureStderr();
+        EXPECT_EQ(downgrade_instance(root.path().c_str(), kInst), kResultNotPossible);
+        EXPECT_EQ(testing::internal::GetCapturedStderr(), inst + " is being migrated by another run; nothing done\n");
+        EXPECT_EQ(upgrade_instance(0, inst.c_str()), kResultNotPossible);
+        EXPECT_EQ(ReadFile(root.VersionsFile(kInst)), "1\t2");
+    }
+    EXPECT_EQ(downgrade_instance(root.path().c_str(), kInst), kResultOk);
+    hv::migrate::SetLockWaitMillisForTesting(10 * 1000);
 }
 
 }  // namespace

@@ -1,11 +1,16 @@
 #include "migrate/instance.h"
 
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstdio>
 
 namespace hv::migrate {
 namespace {
 
 const Instance *g_current = nullptr;
+int g_lock_wait_millis = 10 * 1000;
 
 // The rest of path below base, or false when path does not lie there.
 bool Below(const std::string &path, const std::string &base, std::string *rel) {
@@ -34,6 +39,19 @@ std::unique_ptr<Instance> Instance::OpenPath(Env *env, const std::string &path, 
     std::string::size_type slash = path.rfind('/');
     if (slash == std::string::npos) return Open(env, ".", path, err);
     return Open(env, slash == 0 ? "/" : path.substr(0, slash), path.substr(slash + 1), err);
+}
+
+int LockWaitMillis() { return g_lock_wait_millis; }
+void SetLockWaitMillisForTesting(int millis) { g_lock_wait_millis = millis; }
+
+int Instance::Lock() const {
+    constexpr int kStepMillis = 50;
+    for (int waited = 0;; waited += kStepMillis) {
+        if (::flock(dir_->fd(), LOCK_EX | LOCK_NB) == 0) return 0;
+        if (errno != EWOULDBLOCK && errno != EINTR) return errno;
+        if (waited >= g_lock_wait_millis) return EWOULDBLOCK;
+        ::usleep(kStepMillis * 1000);
+    }
 }
 
 ScopedInstance::ScopedInstance(const Instance *instance) : saved_(g_current) { g_current = instance; }

@@ -31,6 +31,11 @@ class Instance {
                                           int *err);
     // The same for the directory path, split at its last "/".
     static std::unique_ptr<Instance> OpenPath(Env *env, const std::string &path, int *err);
+    // Takes an exclusive lock on the instance directory, so that one run at
+    // a time works on it (a second dsmigrate, or an upgrade started twice).
+    // Waits up to LockWait() for a run that holds it; 0, or EWOULDBLOCK when
+    // it stayed held.  Released when the Instance goes.
+    int Lock() const;
     const Dir &root() const { return *root_; }
     const Dir &dir() const { return *dir_; }
     const std::string &path() const { return dir_->path(); }
@@ -39,6 +44,10 @@ class Instance {
     Instance(std::unique_ptr<Dir> root, std::unique_ptr<Dir> dir) : root_(std::move(root)), dir_(std::move(dir)) {}
     std::unique_ptr<Dir> root_, dir_;
 };
+
+// How long Lock waits for another run: 10 seconds unless a test sets less.
+int LockWaitMillis();
+void SetLockWaitMillisForTesting(int millis);
 
 // Makes instance the current one for its lifetime.
 class ScopedInstance {

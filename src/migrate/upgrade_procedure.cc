@@ -99,6 +99,10 @@ int UpgradeInstanceWith(hv::Env *env, int phase, const char *given_path) {
                         instance == nullptr ? instancepath.c_str() : dse.c_str());
         return kResultNotPossible;
     }
+    if (instance->Lock() != 0) {
+        UPGRADE_LOG("%s is being migrated by another run; nothing done\n", instancepath.c_str());
+        return kResultNotPossible;
+    }
     hv::migrate::ScopedOwner owner(owner_uid, owner_gid, LogIdFailure);
     if (!owner.ok()) return kResultNotPossible;
 
