@@ -40,6 +40,7 @@
 #include <condition_variable>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -158,13 +159,17 @@ class DnLockTable {
 DnLockTable dnLocks;
 
 // The lock key: the DN normalised and case-folded by the server, so that two
-// spellings of one entry's DN share a lock.
+// spellings of one entry's DN share a lock.  A server may normalise in place
+// or hand back a new text; a DN it cannot normalise is keyed by its text.
 std::string NormalisedDn(const char *dn) {
     std::string s = dn != nullptr ? dn : "";
     s.push_back('\0');
-    slapi_dn_normalize_case(s.data());
-    s.resize(std::strlen(s.c_str()));
-    return s;
+    char *n = slapi_dn_normalize_case(s.data());
+    std::string key = n != nullptr ? n : s.c_str();
+    const std::less<const char *> before;
+    const bool inPlace = !before(n, s.data()) && before(n, s.data() + s.size());
+    if (n != nullptr && !inPlace) slapi_ch_free_string(&n);
+    return key;
 }
 
 // ---- Per-operation state ---------------------------------------------------
