@@ -346,6 +346,8 @@ struct MixCase {
     unsigned seed;
 };
 
+void PrintTo(const MixCase &c, std::ostream *os) { *os << c.clients << " clients, seed " << c.seed; }
+
 class CompatMix : public CompatOnSlapd, public ::testing::WithParamInterface<MixCase> {};
 
 // The same number of changes from one client or spread over several.
