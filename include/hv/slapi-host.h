@@ -108,6 +108,8 @@ typedef struct hv_op_result {
 
 /* Each runs one operation atomically, then the registered post-operation
  * handlers in load order, and returns the operation's own LDAP result code.
+ * Operations on one DN (normalized) run one after the other, each with its
+ * handlers; a handler must not start a client operation itself.
  * res may be none.  hv_op_add takes ownership of e. */
 int hv_op_add(Slapi_Entry *e, int flags, hv_op_result *res);
 int hv_op_add_ldif(const char *ldif, int flags, hv_op_result *res);

@@ -68,8 +68,18 @@ typedef int (*Slapi_PluginFunc)(Slapi_PBlock *pb);
 #define SLAPI_ENTRY_POST_OP 53              /* Slapi_Entry * */
 #define SLAPI_ADD_ENTRY 60                  /* Slapi_Entry * */
 #define SLAPI_MODIFY_MODS 90                /* LDAPMod ** */
+#define SLAPI_MODRDN_NEWRDN 100             /* char *   */
+#define SLAPI_MODRDN_DELOLDRDN 101          /* int      */
+#define SLAPI_MODRDN_NEWSUPERIOR 102        /* char *, none when the parent stays */
+#define SLAPI_OPERATION 132                 /* the host's operation object (opaque) */
 #define SLAPI_IS_REPLICATED_OPERATION 142   /* int      */
+#define SLAPI_RESULT_CODE 881               /* int: the operation's LDAP result */
+#define SLAPI_PLUGIN_PRE_MODIFY_FN 405      /* Slapi_PluginFunc */
+#define SLAPI_PLUGIN_PRE_MODRDN_FN 406      /* Slapi_PluginFunc */
+#define SLAPI_PLUGIN_PRE_ADD_FN 407         /* Slapi_PluginFunc */
+#define SLAPI_PLUGIN_PRE_DELETE_FN 408      /* Slapi_PluginFunc */
 #define SLAPI_PLUGIN_POST_MODIFY_FN 505     /* Slapi_PluginFunc */
+#define SLAPI_PLUGIN_POST_MODRDN_FN 506     /* Slapi_PluginFunc */
 #define SLAPI_PLUGIN_POST_ADD_FN 507        /* Slapi_PluginFunc */
 #define SLAPI_PLUGIN_POST_DELETE_FN 508     /* Slapi_PluginFunc */
 
@@ -170,6 +180,22 @@ Slapi_Mutex *slapi_new_mutex(void);
 void slapi_destroy_mutex(Slapi_Mutex *mutex);
 void slapi_lock_mutex(Slapi_Mutex *mutex);
 int slapi_unlock_mutex(Slapi_Mutex *mutex);
+
+/* ---- Object extensions -----------------------------------------------
+ * A plug-in attaches its own state to each host object of a kind (objectname
+ * "Operation": one per client operation).  The host calls constructor when
+ * the object is made and destructor when it goes, after every handler of
+ * the operation, also when an operation was stopped before its
+ * post-operation handlers.  Register during plug-in initialisation; 0 and
+ * *objecttype, *extensionhandle set, or non-zero. */
+typedef void *(*slapi_extension_constructor_fnptr)(void *object, void *parent);
+typedef void (*slapi_extension_destructor_fnptr)(void *extension, void *object, void *parent);
+int slapi_register_object_extension(const char *pluginname, const char *objectname,
+                                    slapi_extension_constructor_fnptr constructor,
+                                    slapi_extension_destructor_fnptr destructor, int *objecttype,
+                                    int *extensionhandle);
+/* The extension the constructor made for object (reference), or none. */
+void *slapi_get_object_extension(int objecttype, void *object, int extensionhandle);
 
 /* ---- Logging ----------------------------------------------------------- */
 int slapi_log_error(int severity, char *subsystem, char *fmt, ...) HV_PRINTF(3, 4);

@@ -6,6 +6,7 @@
 
 #include "host/directory.h"
 #include "host/dse_file.h"
+#include "host/operation_order.h"
 #include "host/operations.h"
 #include "host/plugin_loader.h"
 
@@ -49,8 +50,13 @@ HV_EXPORT Slapi_Entry *hv_dir_get_entry(const char *dn) {
 HV_EXPORT int hv_dir_entry_count(void) { return hv::Directory::Instance().Count(); }
 
 HV_EXPORT int hv_op_add(Slapi_Entry *e, int flags, hv_op_result *res) {
+    std::unique_ptr<Slapi_Entry> entry(e);
     hv::SentResult sent;
-    int rc = hv::RunAdd(std::unique_ptr<Slapi_Entry>(e), flags, &sent);
+    int rc = LDAP_PROTOCOL_ERROR;
+    if (entry != nullptr) {
+        hv::OperationOrderLock inOrder(entry->dn);
+        rc = hv::RunAdd(std::move(entry), flags, &sent);
+    }
     return Answer(rc, sent, res);
 }
 
@@ -73,15 +79,17 @@ HV_EXPORT int hv_op_add_ldif(const char *ldif, int flags, hv_op_result *res) {
 }
 
 HV_EXPORT int hv_op_delete(const char *dn, int flags, hv_op_result *res) {
+    if (dn == nullptr) return Answer(LDAP_INVALID_DN_SYNTAX, {}, res);
     hv::SentResult sent;
-    int rc = dn == nullptr ? LDAP_INVALID_DN_SYNTAX : hv::RunDelete(dn, flags, &sent);
-    return Answer(rc, sent, res);
+    hv::OperationOrderLock inOrder(dn);
+    return Answer(hv::RunDelete(dn, flags, &sent), sent, res);
 }
 
 HV_EXPORT int hv_op_modify(const char *dn, LDAPMod **mods, int flags, hv_op_result *res) {
+    if (dn == nullptr) return Answer(LDAP_INVALID_DN_SYNTAX, {}, res);
     hv::SentResult sent;
-    int rc = dn == nullptr ? LDAP_INVALID_DN_SYNTAX : hv::RunModify(dn, mods, flags, &sent);
-    return Answer(rc, sent, res);
+    hv::OperationOrderLock inOrder(dn);
+    return Answer(hv::RunModify(dn, mods, flags, &sent), sent, res);
 }
 
 }  // extern "C"

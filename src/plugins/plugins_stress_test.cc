@@ -2,8 +2,11 @@
 // modify entries below shared holders while one thread changes a holder's
 // own members; afterwards every counter must equal a recount from the
 // directory.
+#include <dlfcn.h>
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <random>
 #include <string>
 #include <thread>
@@ -140,6 +143,46 @@ TEST_F(StressTest, CountersMatchARecountAfterConcurrentChanges) {
     for (const char *code : {"20", "21", "23", "33", "34"}) {
         EXPECT_EQ(CountLogged(std::string("utils - Internal error: ") + code), 0) << code;
     }
+}
+
+// The handlers of an add are held up (by the probe, loaded before nodetally)
+// while a delete of the same entry comes in.  The delete must wait until
+// they are done; run before them, its handlers would take the entry off a
+// holder that does not count it yet, and the add's handlers would then
+// leave the holder counting an entry that is gone.
+TEST_F(StressTest, HandlersOfAnAddAndADeleteOfOneEntryRunInTheirOrder) {
+    const std::string leaf = std::string("cn=x,") + kH1;
+    ASSERT_NE(Load("probe_plugin", "probe_init", {"name=G", "hold=" + leaf, "holdms=5000"}), nullptr);
+    Load("nodetally", kNodetallyInit,
+         {"counterAttribute=entryCount", "counterObjectClass=counterHolder", "requiredObjectClass=person"});
+    void *probe = dlopen(PluginPath("probe_plugin").c_str(), RTLD_NOW | RTLD_NOLOAD);
+    ASSERT_NE(probe, nullptr);
+    auto clear = reinterpret_cast<void (*)()>(dlsym(probe, "probe_clear"));
+    auto count = reinterpret_cast<int (*)()>(dlsym(probe, "probe_event_count"));
+    auto release = reinterpret_cast<void (*)()>(dlsym(probe, "probe_release"));
+    clear();
+    ASSERT_EQ(hv_dir_add_suffix("dc=example,dc=com"), 0);
+    ASSERT_EQ(Add("dn: dc=example,dc=com\nobjectclass: domain\ndc: example\n"), 0);
+    ASSERT_EQ(Add(std::string("dn: ") + kH1 + "\nobjectclass: organizationalUnit\nobjectclass: counterHolder\nou: h1\n"), 0);
+    const int before = count();
+
+    std::thread adder([&] { EXPECT_EQ(Add("dn: " + leaf + "\nobjectclass: person\ncn: x\nsn: x\n"), 0); });
+    // The add is in the directory and its handlers are held.
+    for (int i = 0; i < 500 && count() == before; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_GT(count(), before);
+    std::atomic<bool> deleted{false};
+    std::thread deleter([&] {
+        EXPECT_EQ(Delete(leaf), 0);
+        deleted = true;
+    });
+    // Give the delete time to overtake, as it would without the ordering.
+    for (int i = 0; i < 30 && !deleted; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_FALSE(deleted) << "the delete finished while the add's handlers were held";
+    release();
+    adder.join();
+    deleter.join();
+    dlclose(probe);
+    EXPECT_EQ(Value(kH1, "entryCount"), "0");
 }
 
 }  // namespace

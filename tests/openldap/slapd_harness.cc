@@ -352,26 +352,37 @@ void SlapdServer::Stop() {
     pid_ = -1;
 }
 
-CommandResult SlapdServer::Client(const std::string &tool, std::vector<std::string> args) {
+CommandResult SlapdServer::Client(const std::string &tool, std::vector<std::string> args, int timeout_s) {
     std::vector<std::string> argv = {"/usr/bin/" + tool, "-x", "-H", url(), "-o", "nettimeout=5",
                                      "-D", kRootDn, "-w", kRootPw};
     argv.insert(argv.end(), args.begin(), args.end());
-    return RunCommand(argv, 20);
+    return RunCommand(argv, timeout_s);
 }
 
-CommandResult SlapdServer::Add(const std::string &ldif) {
+CommandResult SlapdServer::ClientWithLdif(const std::string &tool, const std::string &ldif,
+                                          std::vector<std::string> args, int timeout_s) {
     std::string f = dir_ + "/in" + std::to_string(++ldif_seq_) + ".ldif";  // atomic: clients run from several threads
     if (!WriteFile(f, ldif)) return {};
-    return Client("ldapadd", {"-f", f});
+    args.push_back("-f");
+    args.push_back(f);
+    return Client(tool, std::move(args), timeout_s);
 }
 
-CommandResult SlapdServer::Modify(const std::string &ldif) {
-    std::string f = dir_ + "/in" + std::to_string(++ldif_seq_) + ".ldif";  // atomic: clients run from several threads
-    if (!WriteFile(f, ldif)) return {};
-    return Client("ldapmodify", {"-f", f});
-}
+CommandResult SlapdServer::Add(const std::string &ldif) { return ClientWithLdif("ldapadd", ldif, {}, 20); }
+
+CommandResult SlapdServer::Modify(const std::string &ldif) { return ClientWithLdif("ldapmodify", ldif, {}, 20); }
 
 CommandResult SlapdServer::Delete(const std::string &dn) { return Client("ldapdelete", {dn}); }
+
+CommandResult SlapdServer::Changes(const std::string &ldif, int timeout_s) {
+    return ClientWithLdif("ldapmodify", ldif, {"-c"}, timeout_s);
+}
+
+CommandResult SlapdServer::Subtree(const std::string &base, const std::vector<std::string> &attrs) {
+    std::vector<std::string> args = {"-LLL", "-o", "ldif-wrap=no", "-b", base, "-s", "sub", "(objectClass=*)"};
+    args.insert(args.end(), attrs.begin(), attrs.end());
+    return Client("ldapsearch", args);
+}
 
 std::vector<std::string> SlapdServer::Values(const std::string &dn, const std::string &attr) {
     CommandResult r = Client("ldapsearch", {"-LLL", "-o", "ldif-wrap=no", "-b", dn, "-s", "base",

@@ -75,6 +75,11 @@ class SlapdServer {
     CommandResult Add(const std::string &ldif);
     CommandResult Modify(const std::string &ldif);
     CommandResult Delete(const std::string &dn);
+    // One ldapmodify -c run over an LDIF of changes (changetype records) on
+    // one connection: it goes on after refused changes.
+    CommandResult Changes(const std::string &ldif, int timeout_s = 60);
+    // Subtree search below base: the LDIF of every entry with the attributes.
+    CommandResult Subtree(const std::string &base, const std::vector<std::string> &attrs);
     // Base search of dn for one attribute: its values as the server returns them.
     std::vector<std::string> Values(const std::string &dn, const std::string &attr);
     // The first value read as a counter; none when the attribute is absent.
@@ -86,7 +91,10 @@ class SlapdServer {
     bool StartOnce(const std::vector<PluginLine> &plugins, const std::string &loglevel);
     bool WaitUntilAnswering();
     bool LogSaysStopped() const;
-    CommandResult Client(const std::string &tool, std::vector<std::string> args);
+    CommandResult Client(const std::string &tool, std::vector<std::string> args, int timeout_s = 20);
+    // The LDIF goes to a file of the server's directory, given with -f.
+    CommandResult ClientWithLdif(const std::string &tool, const std::string &ldif, std::vector<std::string> args,
+                                 int timeout_s);
     std::string url() const;
 
     std::string dir_;

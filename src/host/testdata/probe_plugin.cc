@@ -8,12 +8,18 @@
 //   grow=DN and growvalue=TYPE:VALUE
 //             when DN is added, the add handler adds VALUE to its TYPE with
 //             an internal modify, before plug-ins loaded later see the add
+//   hold=DN and holdms=N
+//             when DN is added, the add handler, after its line, waits until
+//             probe_release() is called or N milliseconds have passed, which
+//             holds up the plug-ins loaded later
 // Built against the published declarations only; the host's symbols come
 // from the program that loads it.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <strings.h>
+#include <chrono>
+#include <condition_variable>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -26,6 +32,8 @@ namespace {
 
 std::mutex g_mu;
 std::vector<std::string> g_events;
+std::condition_variable g_released_cv;
+bool g_released = false;
 
 char kId[] = "probe";
 char kVendor[] = "test";
@@ -115,8 +123,20 @@ void Grow(Slapi_PBlock *pb) {
     slapi_pblock_destroy(res);
 }
 
+// Holds the add of the hold=DN entry up; see the arguments above.
+void Hold(Slapi_PBlock *pb) {
+    std::string hold = Arg(pb, "hold");
+    char *dn = nullptr;
+    slapi_pblock_get(pb, SLAPI_TARGET_DN, &dn);
+    if (hold.empty() || dn == nullptr || strcasecmp(dn, hold.c_str()) != 0) return;
+    std::unique_lock lock(g_mu);
+    g_released_cv.wait_for(lock, std::chrono::milliseconds(std::atoi(Arg(pb, "holdms").c_str())),
+                           [] { return g_released; });
+}
+
 int PostAdd(Slapi_PBlock *pb) {
     int rc = Record(pb, "add");
+    Hold(pb);
     Grow(pb);
     std::string touch = Arg(pb, "touch");
     if (!touch.empty()) {
@@ -170,4 +190,14 @@ PROBE_EXPORT int probe_event(int i, char *buf, int len) {
 PROBE_EXPORT void probe_clear(void) {
     std::lock_guard lock(g_mu);
     g_events.clear();
+    g_released = false;
+}
+
+// Lets a held add go on (see hold=DN).
+PROBE_EXPORT void probe_release(void) {
+    {
+        std::lock_guard lock(g_mu);
+        g_released = true;
+    }
+    g_released_cv.notify_all();
 }
