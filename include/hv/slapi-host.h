@@ -122,8 +122,8 @@ typedef struct hv_plugin hv_plugin;
  * naming the file and function. */
 int hv_plugin_load(const char *path, const char *initfn, int argc, char **argv, int rtld_flags,
                    hv_plugin **out);
-/* Reads a plug-in configuration entry (attributes nsslapd-pluginPath,
- * nsslapd-pluginInitfunc, nsslapd-pluginarg0, 1, ...) and loads it. */
+/* Reads a plug-in configuration entry (attributes hvPluginPath,
+ * hvPluginInitFunction, hvPluginArg0, 1, ...) and loads it. */
 int hv_plugin_load_entry(Slapi_Entry *config, hv_plugin **out);
 const Slapi_PluginDesc *hv_plugin_description(const hv_plugin *p);
 const char *hv_plugin_version(const hv_plugin *p);

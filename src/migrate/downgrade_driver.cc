@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/export.h"
 #include "common/path_format.h"
 #include "hv/dsmigrate.h"
 #include "hv/slapi-plugin.h"
@@ -130,7 +131,7 @@ int downgrade_instance(const char *serverroot, const char *instancename) {
     return result;
 }
 
-extern "C" __attribute__((visibility("default"))) int dsmigrate_main(int argc, char **argv) {
+extern "C" HV_EXPORT int dsmigrate_main(int argc, char **argv) {
     const char *progname = argc > 0 && argv[0] != nullptr ? argv[0] : "dsmigrate";
     if (argc != 4 && argc != 6) {
         upgrade_log("ERROR", "Parameters missing");

@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "common/string_format.h"
 #include "migrate/migrate_paths.h"
 #include "migrate/result_codes.h"
 #include "migrate/script_templates.h"
@@ -41,20 +42,6 @@ int EnsureDirectory(const std::string &dir) {
         return kResultFileError;
     }
     return kResultOk;
-}
-
-bool FormatBody(std::string *out, const char *tmpl, va_list ap) {
-    va_list again;
-    va_copy(again, ap);
-    int n = std::vsnprintf(nullptr, 0, tmpl, ap);
-    if (n < 0) {
-        va_end(again);
-        return false;
-    }
-    out->assign(static_cast<std::size_t>(n), '\0');
-    std::vsnprintf(out->data(), out->size() + 1, tmpl, again);
-    va_end(again);
-    return true;
 }
 
 // Writes the prologue and body to the open script and gives it its mode.
@@ -109,7 +96,7 @@ int vregenerate_script(const char *instancepath, const char *name, const char *t
         if (!IsSuccess(rc)) return rc;
     }
     std::string body;
-    if (!FormatBody(&body, tmpl, values)) {
+    if (!hv::AppendFormatV(&body, tmpl, values)) {
         std::fprintf(stderr, "Could not write to %s.", script.c_str());
         return kResultFileError;
     }

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <string>
 
+#include "common/export.h"
 #include "common/path_format.h"
 #include "hv/dsmigrate.h"
 #include "hv/slapi-host.h"
@@ -68,7 +69,7 @@ int upgrade_DS_instance(int phase, const char *serverroot, const char *instancen
     }
 }
 
-extern "C" __attribute__((visibility("default"))) int upgrade_instance(int phase, const char *instancepath) {
+extern "C" HV_EXPORT int upgrade_instance(int phase, const char *instancepath) {
     std::string dse;
     if (instancepath == nullptr) return kResultNotPossible;
     if (!hv::FormatPath(&dse, "%s/config/dse.ldif", instancepath)) {

@@ -229,7 +229,7 @@ int postop_modify(Slapi_PBlock *pb) {
 
 }  // namespace
 
-extern "C" HV_PLUGIN_EXPORT int HVAttrtallyPostOp_Init(Slapi_PBlock *pb) {
+extern "C" HV_EXPORT int HVAttrtallyPostOp_Init(Slapi_PBlock *pb) {
     int code = 0;
     int argc = 0;
     char **argv = nullptr;
