@@ -1,6 +1,7 @@
 #include "plugins/plugin_log.h"
 
 #include <cstdarg>
+#include <cstring>
 #include <string>
 
 #include "common/string_format.h"
@@ -8,17 +9,25 @@
 
 namespace hv::plugins {
 
-void Log(const char *subsystem, const char *fmt, ...) {
+void Log(const char *subsystem, const char *fmt, ...) noexcept {
     std::va_list ap;
     va_start(ap, fmt);
-    std::string line = FormatV(fmt, ap);
+    std::string line;
+    bool formatted = true;
+    try {
+        line = FormatV(fmt, ap);
+    } catch (...) {
+        formatted = false;  // out of memory: the format alone still tells what happened
+    }
     va_end(ap);
+    const char *text = formatted ? line.c_str() : fmt;
+    std::size_t len = std::strlen(text);
     // A host may end a line itself when the format does not end in a
     // newline (OpenLDAP's slapd does), so the newline goes into the format.
-    if (!line.empty() && line.back() == '\n') line.pop_back();
+    if (len > 0 && text[len - 1] == '\n') --len;
     // The host takes non-const texts; it does not change them.
-    char format[] = "%s\n";
-    slapi_log_error(SLAPI_LOG_PLUGIN, const_cast<char *>(subsystem), format, line.c_str());
+    char format[] = "%.*s\n";
+    slapi_log_error(SLAPI_LOG_PLUGIN, const_cast<char *>(subsystem), format, static_cast<int>(len), text);
 }
 
 }  // namespace hv::plugins
