@@ -8,7 +8,8 @@
 #     of hvds.pc;
 #   - a small plug-in and a small host program build against the installed
 #     tree, through pkg-config and through find_package(hvds), and the
-#     program loads the plug-in and sees its handler answer;
+#     program loads the plug-in and sees its handler answer, and loads the
+#     installed nodetally.so and sees it count;
 #   - the installed programs answer --help and --version.
 #
 #   install_test.sh BUILD_DIR SOURCE_DIR VERSION
@@ -78,6 +79,9 @@ cmake -S "$consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/nul
 cmake --build "$work/consumer" >/dev/null || fail "build through find_package(hvds)"
 [ "$("$work/consumer/hello_host" "$work/consumer/hello_plugin.so")" = "hello from the plug-in" ] ||
     fail "the find_package build did not run"
+# The installed counter plug-in, loaded by a program built outside the tree.
+"$work/consumer/hello_host" --nodetally "$libdir/hvds/plugins/nodetally.so" >/dev/null ||
+    fail "the installed nodetally.so did not count"
 
 for prog in dsmigrate dshost; do
     "$prefix/bin/$prog" --help >/dev/null || fail "$prog --help"
