@@ -12,9 +12,9 @@ namespace {
 // Attributes the server keeps for itself: "*" does not return them.
 bool IsOperational(std::string_view type) {
     static constexpr std::string_view kOperational[] = {
-        "createTimestamp", "modifyTimestamp", "creatorsName",   "modifiersName",
-        "entryDN",         "entryUUID",       "entryCSN",
-        "subschemaSubentry", "hasSubordinates", "structuralObjectClass",
+        "createTimestamp", "modifyTimestamp",   "creatorsName",    "modifiersName",
+        "entryDN",         "entryUUID",         "entryCSN",        "subschemaSubentry",
+        "hasSubordinates", "structuralObjectClass",
     };
     for (std::string_view op : kOperational) {
         if (hv::TypeEquals(type, op)) return true;
