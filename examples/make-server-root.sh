@@ -65,7 +65,6 @@ for name in "$@"; do
     cat > "$dir/config/schema/00core.ldif" <<'EOF'
 dn: cn=schema
 objectclass: top
-objectclass: ldapSubentry
 objectclass: subschema
 cn: schema
 attributeTypes: ( 2.5.4.0 NAME 'objectClass' DESC 'Standard LDAP attribute type' SYNTAX 1.3.6.1.4.1.1466.115.121.1.38 X-ORIGIN 'RFC 2252' )
@@ -81,9 +80,9 @@ dn: cn=config
 objectclass: top
 objectclass: extensibleObject
 cn: config
-nsslapd-port: 389
-nsslapd-localhost: $name.example.test
-nsslapd-instancedir: $dir
+hvPort: 389
+hvHostName: $name.example.test
+hvInstanceDir: $dir
 
 dn: cn=encryption,cn=config
 objectclass: top

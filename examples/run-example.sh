@@ -1,7 +1,8 @@
 #!/bin/sh
 # Walks through an upgrade and a downgrade on a sample server root:
 #
-#   run-example.sh BUILD_DIR
+#   run-example.sh BUILD_DIR     (a build tree)
+#   run-example.sh PREFIX        (an installation, e.g. /usr for the package)
 #
 # 1. makes a server root with two instances at the baseline
 #    (make-server-root.sh), handed to the user "nobody" when run as root, so
@@ -18,7 +19,7 @@
 set -eu
 
 if [ $# -ne 1 ]; then
-    echo "usage: $0 BUILD_DIR" >&2
+    echo "usage: $0 BUILD_DIR|PREFIX" >&2
     exit 2
 fi
 build=$(cd "$1" && pwd)

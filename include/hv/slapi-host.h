@@ -29,7 +29,8 @@ struct slapi_pblock {
 void pblock_init(Slapi_PBlock *pb);
 void pblock_done(Slapi_PBlock *pb);
 
-/* Identity of the server itself for internal operations. */
+/* Identity of the server itself for internal operations; a reference that
+ * stays valid for the life of the process. */
 Slapi_ComponentId *plugin_get_default_component_id(void);
 
 /* Fetches a copy of the entry at dn (attrlist: none for all attributes).
@@ -37,6 +38,8 @@ Slapi_ComponentId *plugin_get_default_component_id(void);
  * result code (32 when there is no such entry) and *ret_entry none. */
 int slapi_search_internal_get_entry(Slapi_DN *dn, char **attrlist, Slapi_Entry **ret_entry,
                                     void *caller_identity);
+/* Prepares pb for slapi_modify_internal_pb: the DN is copied into the block,
+ * mods stay the caller's and must live until the modify has run. */
 void slapi_modify_internal_set_pb(Slapi_PBlock *pb, const char *dn, LDAPMod **mods,
                                   LDAPControl **controls, const char *uniqueid,
                                   Slapi_ComponentId *plugin_identity, int operation_flags);
@@ -124,9 +127,12 @@ typedef struct hv_plugin hv_plugin;
  * naming the file and function. */
 int hv_plugin_load(const char *path, const char *initfn, int argc, char **argv, int rtld_flags,
                    hv_plugin **out);
-/* Reads a plug-in configuration entry (attributes nsslapd-pluginPath,
- * nsslapd-pluginInitfunc, nsslapd-pluginarg0, 1, ...) and loads it. */
+/* Reads a plug-in configuration entry (attributes hvPluginPath,
+ * hvPluginInitFunction, hvPluginArg0, 1, ..., hvPluginLoadGlobal; see
+ * docs/host.md) and loads it as hv_plugin_load does.  The entry stays the
+ * caller's.  0 and *out set, or -1 with a message naming the entry. */
 int hv_plugin_load_entry(Slapi_Entry *config, hv_plugin **out);
+/* What the plug-in registered (references, valid until exit), or none. */
 const Slapi_PluginDesc *hv_plugin_description(const hv_plugin *p);
 const char *hv_plugin_version(const hv_plugin *p);
 

@@ -1,20 +1,20 @@
 #include "common/path_format.h"
 
 #include <cstdarg>
-#include <cstdio>
+
+#include "common/string_format.h"
 
 namespace hv {
 
 bool FormatPath(std::string *out, const char *fmt, ...) {
     out->clear();
-    char buf[kPathBufferSize];
     va_list ap;
     va_start(ap, fmt);
-    int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+    bool ok = AppendFormatV(out, fmt, ap);
     va_end(ap);
-    if (n < 0 || static_cast<std::size_t>(n) >= sizeof buf) return false;
-    out->assign(buf, static_cast<std::size_t>(n));
-    return true;
+    if (ok && out->size() < kPathBufferSize) return true;
+    out->clear();
+    return false;
 }
 
 int strcmpi_fast(const char *a, const char *b) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/export.h"
 #include "host/host_impl.h"
 
 namespace {
@@ -17,25 +18,25 @@ namespace {
 
 extern "C" {
 
-__attribute__((visibility("default"))) char *slapi_ch_malloc(unsigned long size) {
+HV_EXPORT char *slapi_ch_malloc(unsigned long size) {
     void *p = std::malloc(size == 0 ? 1 : size);
     if (p == nullptr) OutOfMemory(size);
     return static_cast<char *>(p);
 }
 
-__attribute__((visibility("default"))) char *slapi_ch_calloc(unsigned long nelem, unsigned long size) {
+HV_EXPORT char *slapi_ch_calloc(unsigned long nelem, unsigned long size) {
     void *p = std::calloc(nelem == 0 ? 1 : nelem, size == 0 ? 1 : size);
     if (p == nullptr) OutOfMemory(nelem * size);
     return static_cast<char *>(p);
 }
 
-__attribute__((visibility("default"))) char *slapi_ch_realloc(char *block, unsigned long size) {
+HV_EXPORT char *slapi_ch_realloc(char *block, unsigned long size) {
     void *p = std::realloc(block, size == 0 ? 1 : size);
     if (p == nullptr) OutOfMemory(size);
     return static_cast<char *>(p);
 }
 
-__attribute__((visibility("default"))) char *slapi_ch_strdup(const char *s) {
+HV_EXPORT char *slapi_ch_strdup(const char *s) {
     if (s == nullptr) return nullptr;
     std::size_t n = std::strlen(s) + 1;
     char *p = slapi_ch_malloc(n);
@@ -43,13 +44,13 @@ __attribute__((visibility("default"))) char *slapi_ch_strdup(const char *s) {
     return p;
 }
 
-__attribute__((visibility("default"))) void slapi_ch_free(void **ptr) {
+HV_EXPORT void slapi_ch_free(void **ptr) {
     if (ptr == nullptr) return;
     std::free(*ptr);
     *ptr = nullptr;
 }
 
-__attribute__((visibility("default"))) void slapi_ch_free_string(char **s) {
+HV_EXPORT void slapi_ch_free_string(char **s) {
     slapi_ch_free(reinterpret_cast<void **>(s));
 }
 

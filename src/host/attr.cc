@@ -2,9 +2,8 @@
 #include <climits>
 #include <cstring>
 
+#include "common/export.h"
 #include "host/entry_internal.h"
-
-#define HV_EXPORT __attribute__((visibility("default")))
 
 namespace {
 

@@ -4,9 +4,8 @@
 // separators.  See docs/host.md, "DN normalization".
 #include <cstring>
 
+#include "common/export.h"
 #include "host/entry_internal.h"
-
-#define HV_EXPORT __attribute__((visibility("default")))
 
 namespace {
 
@@ -141,8 +140,6 @@ bool IsUnescapedAt(std::string_view s, std::size_t pos) {
 namespace hv {
 
 bool NormalizeDn(std::string_view dn, std::string *ndn) { return Normalize(dn, true, ndn); }
-
-bool NormalizeDnKeepCase(std::string_view dn, std::string *out) { return Normalize(dn, false, out); }
 
 }  // namespace hv
 

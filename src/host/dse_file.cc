@@ -14,11 +14,10 @@
 #include <vector>
 
 #include "common/atomic_file.h"
+#include "common/export.h"
 #include "host/directory.h"
 
 #include "host/log_message.h"
-
-#define HV_EXPORT __attribute__((visibility("default")))
 
 namespace {
 

@@ -23,7 +23,7 @@ const char kDse[] =
     "cn: encryption\n"
     "hvCertfile: alias/slapd-a-cert7.db\n"
     "\n"
-    "dn: cn=plugins,cn=config\n"
+    "dn: cn=hvplugins,cn=config\n"
     "objectclass: top\n"
     "description: a long description that goes on and on so that the printer has to fold it "
     "onto a second line of the file\n"
@@ -83,7 +83,7 @@ TEST_F(DseTest, ChangesAreWrittenBackKeepingOwnerAndMode) {
     EXPECT_EQ(info.gid, owner.gid);
     EXPECT_EQ(hvtest::ListDir(tmp_.Join("config")), (std::vector<std::string>{"dse.ldif"}));
     EXPECT_EQ(DnsInFile(), (std::vector<std::string>{"cn=config", "cn=encryption,cn=config",
-                                                     "cn=plugins,cn=config", "cn=schema,cn=missing"}));
+                                                     "cn=hvplugins,cn=config", "cn=schema,cn=missing"}));
 
     // The file alone gives the same directory back.
     hv_host_reset();
@@ -91,7 +91,7 @@ TEST_F(DseTest, ChangesAreWrittenBackKeepingOwnerAndMode) {
     EXPECT_EQ(hv_dir_entry_count(), 4);
     EXPECT_EQ(StoredValues("cn=encryption,cn=config", "hvCertfile"),
               (std::vector<std::string>{"alias/slapd-a-cert8.db"}));
-    EXPECT_EQ(StoredValues("cn=plugins,cn=config", "description").at(0),
+    EXPECT_EQ(StoredValues("cn=hvplugins,cn=config", "description").at(0),
               "a long description that goes on and on so that the printer has to fold it onto a "
               "second line of the file");
 }
@@ -103,7 +103,7 @@ TEST_F(DseTest, TopEntriesBecomeSuffixesAndOrderIsKept) {
     ASSERT_EQ(hv_op_add_ldif("dn: cn=a,cn=schema,cn=missing\nobjectclass: top\n", 0, nullptr), 0);
     ASSERT_EQ(hv_op_add_ldif("dn: cn=b,cn=config\nobjectclass: top\n", 0, nullptr), 0);
     EXPECT_EQ(DnsInFile(), (std::vector<std::string>{"cn=config", "cn=encryption,cn=config",
-                                                     "cn=plugins,cn=config", "cn=schema,cn=missing",
+                                                     "cn=hvplugins,cn=config", "cn=schema,cn=missing",
                                                      "cn=a,cn=schema,cn=missing", "cn=b,cn=config"}));
     ASSERT_EQ(hv_op_delete("cn=a,cn=schema,cn=missing", 0, nullptr), 0);
     EXPECT_EQ(DnsInFile().size(), 5u);

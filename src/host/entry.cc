@@ -4,18 +4,17 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/export.h"
 #include "host/entry_internal.h"
-
-#define HV_EXPORT __attribute__((visibility("default")))
 
 namespace {
 
 // Attributes the server keeps for itself: "*" does not return them.
 bool IsOperational(std::string_view type) {
     static constexpr std::string_view kOperational[] = {
-        "createTimestamp", "modifyTimestamp", "creatorsName",   "modifiersName",
-        "entryDN",         "entryUUID",       "entryCSN",       "nsUniqueId",
-        "subschemaSubentry", "numSubordinates", "hasSubordinates", "structuralObjectClass",
+        "createTimestamp", "modifyTimestamp",   "creatorsName",    "modifiersName",
+        "entryDN",         "entryUUID",         "entryCSN",        "subschemaSubentry",
+        "hasSubordinates", "structuralObjectClass",
     };
     for (std::string_view op : kOperational) {
         if (hv::TypeEquals(type, op)) return true;

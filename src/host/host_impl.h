@@ -103,8 +103,6 @@ std::unique_ptr<Slapi_Entry> CopyEntryWith(const Slapi_Entry &e, char **attrs);
 
 // Normalized, case-folded form of a DN; false when it does not parse.
 bool NormalizeDn(std::string_view dn, std::string *ndn);
-// Normalized form with the letter case of the input kept.
-bool NormalizeDnKeepCase(std::string_view dn, std::string *out);
 
 // Strings handed to callers come from the host allocator.
 char *HostStrdup(std::string_view s);

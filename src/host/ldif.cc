@@ -14,9 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "common/export.h"
 #include "host/entry_internal.h"
-
-#define HV_EXPORT __attribute__((visibility("default")))
 
 namespace {
 

@@ -192,7 +192,6 @@ std::string SchemaFile() {
         "\n"
         "dn: cn=schema\n"
         "objectClass: top\n"
-        "objectClass: ldapSubentry\n"
         "objectClass: subschema\n"
         "cn: schema\n";
     for (int i = 0; i < 60; ++i) {

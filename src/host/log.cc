@@ -14,9 +14,9 @@
 #include <mutex>
 #include <string>
 
+#include "common/export.h"
+#include "common/string_format.h"
 #include "host/host_impl.h"
-
-#define HV_EXPORT __attribute__((visibility("default")))
 
 namespace {
 
@@ -75,33 +75,13 @@ std::string TimeStamp() {
     return buf;
 }
 
-void AppendV(std::string *out, const char *fmt, va_list ap) {
-    if (fmt == nullptr) return;
-    char small[512];
-    va_list copy;
-    va_copy(copy, ap);
-    int n = std::vsnprintf(small, sizeof small, fmt, copy);
-    va_end(copy);
-    if (n < 0) return;
-    if (static_cast<std::size_t>(n) < sizeof small) {
-        out->append(small, static_cast<std::size_t>(n));
-        return;
-    }
-    std::string big(static_cast<std::size_t>(n) + 1, '\0');
-    va_copy(copy, ap);
-    std::vsnprintf(big.data(), big.size(), fmt, copy);
-    va_end(copy);
-    big.resize(static_cast<std::size_t>(n));
-    out->append(big);
-}
-
 int WriteLine(const char *subsystem, const std::string &prefix, const char *fmt, va_list ap) {
     std::string line = TimeStamp();
     line += ' ';
     line += subsystem == nullptr ? "" : subsystem;
     line += " - ";
     line += prefix;
-    AppendV(&line, fmt, ap);
+    if (fmt != nullptr) hv::AppendFormatV(&line, fmt, ap);
     if (line.empty() || line.back() != '\n') line += '\n';
     LogState &s = State();
     std::lock_guard<std::mutex> lock(s.mu);

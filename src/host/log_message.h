@@ -5,9 +5,9 @@
 #define HV_HOST_LOG_MESSAGE_H
 
 #include <cstdarg>
-#include <cstdio>
 #include <string>
 
+#include "common/string_format.h"
 #include "hv/slapi-plugin.h"
 
 namespace hv {
@@ -16,13 +16,8 @@ inline void LogFatal(const char *subsystem, const char *fmt, ...) HV_PRINTF(2, 3
 inline void LogFatal(const char *subsystem, const char *fmt, ...) {
     va_list ap;
     va_start(ap, fmt);
-    va_list again;
-    va_copy(again, ap);
-    int n = std::vsnprintf(nullptr, 0, fmt, ap);
+    std::string line = FormatV(fmt, ap);
     va_end(ap);
-    std::string line(n > 0 ? static_cast<std::size_t>(n) : 0, '\0');
-    if (n > 0) std::vsnprintf(line.data(), line.size() + 1, fmt, again);
-    va_end(again);
     std::string sub = subsystem;
     char percent_s[] = "%s";
     slapi_log_error(SLAPI_LOG_FATAL, sub.data(), percent_s, line.c_str());

@@ -1,7 +1,6 @@
 // Host mutexes: plain non-recursive locks.
+#include "common/export.h"
 #include "host/host_impl.h"
-
-#define HV_EXPORT __attribute__((visibility("default")))
 
 extern "C" {
 

@@ -5,11 +5,10 @@
 #include <string>
 #include <vector>
 
+#include "common/export.h"
 #include "host/directory.h"
 #include "host/filter.h"
 #include "host/operations.h"
-
-#define HV_EXPORT __attribute__((visibility("default")))
 
 namespace {
 

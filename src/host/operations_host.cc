@@ -4,13 +4,12 @@
 #include <memory>
 #include <string>
 
+#include "common/export.h"
 #include "host/directory.h"
 #include "host/dse_file.h"
 #include "host/operation_order.h"
 #include "host/operations.h"
 #include "host/plugin_loader.h"
-
-#define HV_EXPORT __attribute__((visibility("default")))
 
 namespace {
 

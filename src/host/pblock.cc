@@ -5,9 +5,8 @@
 // slapi_free_search_results_internal).
 #include <cstring>
 
+#include "common/export.h"
 #include "host/host_impl.h"
-
-#define HV_EXPORT __attribute__((visibility("default")))
 
 namespace {
 

@@ -61,10 +61,10 @@ TEST_F(PluginTest, LoadFailuresNameFileAndFunction) {
 }
 
 TEST_F(PluginTest, LoadFromConfigurationEntry) {
-    std::string ldif = "dn: cn=probe,cn=plugins,cn=config\nobjectclass: nsSlapdPlugin\n"
-                       "nsslapd-pluginPath: " + hvtest::ProbePath() +
-                       "\nnsslapd-pluginInitfunc: probe_init\n"
-                       "nsslapd-pluginarg0: name=E\nnsslapd-pluginarg1: send=53\n";
+    std::string ldif = "dn: cn=probe,cn=hvplugins,cn=config\nobjectclass: hvPlugin\n"
+                       "hvPluginPath: " + hvtest::ProbePath() +
+                       "\nhvPluginInitFunction: probe_init\n"
+                       "hvPluginArg0: name=E\nhvPluginArg1: send=53\n";
     Slapi_Entry *cfg = slapi_str2entry(ldif.data(), 0);
     ASSERT_NE(cfg, nullptr);
     hv_plugin *p = nullptr;
@@ -79,10 +79,10 @@ TEST_F(PluginTest, LoadFromConfigurationEntry) {
     ASSERT_EQ(ev.size(), 1u);
     EXPECT_EQ(ev[0].rfind("E add ", 0), 0u) << ev[0];
 
-    std::string bad = "dn: cn=broken,cn=plugins,cn=config\nnsslapd-pluginInitfunc: probe_init\n";
+    std::string bad = "dn: cn=broken,cn=hvplugins,cn=config\nhvPluginInitFunction: probe_init\n";
     Slapi_Entry *broken = slapi_str2entry(bad.data(), 0);
     EXPECT_EQ(hv_plugin_load_entry(broken, &p), -1);
-    EXPECT_NE(Log().find("cn=broken,cn=plugins,cn=config"), std::string::npos);
+    EXPECT_NE(Log().find("cn=broken,cn=hvplugins,cn=config"), std::string::npos);
     slapi_entry_free(broken);
 }
 

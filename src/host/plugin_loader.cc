@@ -9,9 +9,8 @@
 #include <shared_mutex>
 #include <string>
 
+#include "common/export.h"
 #include "host/log_message.h"
-
-#define HV_EXPORT __attribute__((visibility("default")))
 
 namespace {
 
@@ -128,17 +127,17 @@ HV_EXPORT int hv_plugin_load_entry(Slapi_Entry *config, hv_plugin **out) {
     if (config == nullptr) return -1;
     const char *dn = slapi_entry_get_dn(config);
     std::string where = dn == nullptr ? "(no DN)" : dn;
-    char *path = slapi_entry_attr_get_charptr(config, "nsslapd-pluginPath");
-    char *initfn = slapi_entry_attr_get_charptr(config, "nsslapd-pluginInitfunc");
-    char *global = slapi_entry_attr_get_charptr(config, "nsslapd-pluginLoadGlobal");
+    char *path = slapi_entry_attr_get_charptr(config, "hvPluginPath");
+    char *initfn = slapi_entry_attr_get_charptr(config, "hvPluginInitFunction");
+    char *global = slapi_entry_attr_get_charptr(config, "hvPluginLoadGlobal");
     int rc = -1;
     if (path == nullptr || initfn == nullptr) {
-        Fail("plug-in entry %s lacks %s%s\n", where, path == nullptr ? "nsslapd-pluginPath " : "",
-             initfn == nullptr ? "nsslapd-pluginInitfunc" : "");
+        Fail("plug-in entry %s lacks %s%s\n", where, path == nullptr ? "hvPluginPath " : "",
+             initfn == nullptr ? "hvPluginInitFunction" : "");
     } else {
         std::vector<std::string> args;
         for (int i = 0;; ++i) {
-            std::string type = "nsslapd-pluginarg" + std::to_string(i);
+            std::string type = "hvPluginArg" + std::to_string(i);
             char *v = slapi_entry_attr_get_charptr(config, type.c_str());
             if (v == nullptr) break;
             args.emplace_back(v);

@@ -1,9 +1,8 @@
 // Values: a byte string with a berval that always points into it.
 #include <cstring>
 
+#include "common/export.h"
 #include "host/entry_internal.h"
-
-#define HV_EXPORT __attribute__((visibility("default")))
 
 namespace hv {
 

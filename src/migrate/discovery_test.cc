@@ -37,7 +37,7 @@ std::vector<std::string> ExpectedOrder(const std::string &dir) {
 
 TEST(Discovery, ScanFindsInstanceDirectoriesInReverseListingOrder) {
     hvtest::ServerRoot root;
-    for (const char *name : {"slapd-a", "slapd-b", "slapd-c", "SLAPD-upper", "admin-serv"})
+    for (const char *name : {"slapd-a", "slapd-b", "slapd-c", "SLAPD-upper", "hv-admin"})
         root.AddInstance(name);
     hvtest::WriteFile(root.Join("readme"), "x");
     CaptureStderr();

@@ -5,9 +5,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <string>
 
+#include "common/export.h"
 #include "common/path_format.h"
 #include "hv/dsmigrate.h"
 #include "hv/slapi-plugin.h"
@@ -121,8 +123,18 @@ int downgrade_instance(const char *serverroot, const char *instancename) {
     return DowngradeInstanceWith(hv::Env::Default(), serverroot, instancename);
 }
 
-extern "C" __attribute__((visibility("default"))) int dsmigrate_main(int argc, char **argv) {
+extern "C" HV_EXPORT int dsmigrate_main(int argc, char **argv) {
     const char *progname = argc > 0 && argv[0] != nullptr ? argv[0] : "dsmigrate";
+    // Alone on the command line, --help and --version answer and succeed;
+    // any other line is the downgrade's.
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        usage(progname);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("dsmigrate (hvds) %s\n", HV_VERSION);
+        return 0;
+    }
     if (argc != 4 && argc != 6) {
         upgrade_log("ERROR", "Parameters missing");
         usage(progname);

@@ -4,31 +4,23 @@
 #include <cstdio>
 
 #include "common/path_format.h"
+#include "common/string_format.h"
 
 namespace hv::migrate {
 
 bool BuildPath(std::string *out, const char *fmt, ...) {
-    out->clear();
-    va_list ap, again;
+    va_list ap;
     va_start(ap, fmt);
-    va_copy(again, ap);
-    char buf[kPathBufferSize];
-    int n = std::vsnprintf(buf, sizeof buf, fmt, ap);
+    std::string full;
+    bool ok = hv::AppendFormatV(&full, fmt, ap);
     va_end(ap);
-    if (n >= 0 && static_cast<std::size_t>(n) < sizeof buf) {
-        out->assign(buf, static_cast<std::size_t>(n));
-        va_end(again);
+    if (ok && full.size() < kPathBufferSize) {
+        *out = std::move(full);
         return true;
     }
+    out->clear();
     // Name the whole path in the message, so the administrator sees which
     // part is too long.
-    std::string full;
-    if (n > 0) {
-        full.resize(static_cast<std::size_t>(n) + 1);
-        std::vsnprintf(full.data(), full.size(), fmt, again);
-        full.resize(static_cast<std::size_t>(n));
-    }
-    va_end(again);
     std::fprintf(stderr, "%s: path too long, at most %zu bytes\n", full.c_str(), kPathBufferSize - 1);
     return false;
 }

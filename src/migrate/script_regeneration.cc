@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <string>
 
+#include "common/string_format.h"
 #include "migrate/instance.h"
 #include "migrate/migrate_paths.h"
 #include "migrate/result_codes.h"
@@ -37,19 +38,6 @@ int EnsureDirectory(const std::string &dir) {
     return kResultFileError;
 }
 
-bool FormatBody(std::string *out, const char *tmpl, va_list ap) {
-    va_list again;
-    va_copy(again, ap);
-    int n = std::vsnprintf(nullptr, 0, tmpl, ap);
-    if (n < 0) {
-        va_end(again);
-        return false;
-    }
-    out->assign(static_cast<std::size_t>(n), '\0');
-    std::vsnprintf(out->data(), out->size() + 1, tmpl, again);
-    va_end(again);
-    return true;
-}
 
 }  // namespace
 
@@ -108,7 +96,7 @@ int vregenerate_script(const char *instancepath, const char *name, const char *t
     std::string text, body;
     char first_line[64];
     std::snprintf(first_line, sizeof first_line, hv::kScriptInterpreterLine, hv::kScriptInterpreter);
-    if (!FormatBody(&body, tmpl, values)) {
+    if (!hv::AppendFormatV(&body, tmpl, values)) {
         std::fprintf(stderr, "Could not write to %s.", script.c_str());
         return kResultFileError;
     }

@@ -168,9 +168,9 @@ TEST_F(ScriptRun, ArgumentCountsAndUsage) {
         std::size_t usage_lines;
     };
     const Case cases[] = {
-        {"ldif2db", {"-n", "userRoot", "-i"}, 1, "Usage: ldif2db -n backend_instance", 3},
+        {"ldif2db", {"-n", "hvdata", "-i"}, 1, "Usage: ldif2db -n backend_instance", 3},
         {"db2ldif", {"-n"}, 1, "Usage: db2ldif {-n backend_instance}*", 4},
-        {"vlvindex", {"-n", "userRoot", "-T"}, 1, "Usage: vlvindex -n backend_instance", 2},
+        {"vlvindex", {"-n", "hvdata", "-T"}, 1, "Usage: vlvindex -n backend_instance", 2},
         {"suffix2instance", {"-s"}, 1, "Usage: suffix2instance {-s includesuffix}*", 1},
         {"bak2db", {}, 2, "Usage: bak2db backup_directory", 1},
         {"bak2db", {"a", "b"}, 2, "Usage: bak2db backup_directory", 1},
@@ -203,16 +203,16 @@ TEST_F(ScriptRun, ArgumentCountsAndUsage) {
 }
 
 TEST_F(ScriptRun, ArgumentsArePassedOnWithTheInstance) {
-    ProgramResult r = Run("ldif2db", {"-n", "userRoot", "-i", "/data/a b.ldif"}, "5");
+    ProgramResult r = Run("ldif2db", {"-n", "hvdata", "-i", "/data/a b.ldif"}, "5");
     EXPECT_EQ(r.exit_status, 5);
     EXPECT_EQ(r.out, "importing data ...\n");
-    EXPECT_EQ(Args(), (std::vector<std::string>{"ldif2db", "-D", instance_, "-n", "userRoot", "-i",
+    EXPECT_EQ(Args(), (std::vector<std::string>{"ldif2db", "-D", instance_, "-n", "hvdata", "-i",
                                                 "/data/a b.ldif"}));
     EXPECT_EQ(Recorded()[0], "cwd=" + bindir_);
 
-    r = Run("vlvindex", {"STARTED_FROM_KEL_CLUSTER", "-n", "userRoot", "-T", "cn"});
+    r = Run("vlvindex", {"STARTED_FROM_KEL_CLUSTER", "-n", "hvdata", "-T", "cn"});
     EXPECT_EQ(r.exit_status, 0);
-    EXPECT_EQ(Args(), (std::vector<std::string>{"db2index", "-D", instance_, "-n", "userRoot",
+    EXPECT_EQ(Args(), (std::vector<std::string>{"db2index", "-D", instance_, "-n", "hvdata",
                                                 "-T", "cn"}));
 
     r = Run("suffix2instance", {"-s", "o=x"}, "2");
@@ -225,12 +225,12 @@ TEST_F(ScriptRun, ArgumentsArePassedOnWithTheInstance) {
 }
 
 TEST_F(ScriptRun, Db2ldifScansForItsOutputFile) {
-    ProgramResult r = Run("db2ldif", {"-n", "userRoot", "-a", "/out/x.ldif", "-N"});
+    ProgramResult r = Run("db2ldif", {"-n", "hvdata", "-a", "/out/x.ldif", "-N"});
     EXPECT_EQ(r.exit_status, 0) << r.out;
-    EXPECT_EQ(Args(), (std::vector<std::string>{"db2ldif", "-D", instance_, "-n", "userRoot", "-a",
+    EXPECT_EQ(Args(), (std::vector<std::string>{"db2ldif", "-D", instance_, "-n", "hvdata", "-a",
                                                 "/out/x.ldif", "-N"}));
 
-    r = Run("db2ldif", {"-n", "userRoot"});
+    r = Run("db2ldif", {"-n", "hvdata"});
     EXPECT_EQ(r.exit_status, 0);
     std::vector<std::string> args = Args();
     ASSERT_EQ(args.size(), 7u);
@@ -241,7 +241,7 @@ TEST_F(ScriptRun, Db2ldifScansForItsOutputFile) {
     EXPECT_EQ(args[5], "-n");
 
     // "-a" as the last argument arms the scan but names no file.
-    r = Run("db2ldif", {"-n", "userRoot", "-a"});
+    r = Run("db2ldif", {"-n", "hvdata", "-a"});
     args = Args();
     ASSERT_EQ(args.size(), 8u);
     EXPECT_EQ(args[3], "-a");
@@ -318,7 +318,7 @@ TEST_F(ScriptRun, GuardRefusesAnotherNode) {
     InstallClusterWithInstance("Resource ds-rs node-b Online\nResource other-rs node-c Online\n");
     for (const char *script : {"saveconfig", "restoreconfig", "ldif2db", "db2ldif", "vlvindex",
                                "db2bak", "bak2db", "suffix2instance"}) {
-        ProgramResult r = Run(script, {"-n", "userRoot", "-i", "x"});
+        ProgramResult r = Run(script, {"-n", "hvdata", "-i", "x"});
         EXPECT_EQ(r.exit_status, 4) << script;
         EXPECT_EQ(r.out, "Please run this command on the current active node: node-b\n") << script;
         EXPECT_FALSE(Ran()) << script;

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "common/export.h"
 #include "common/path_format.h"
 #include "hv/dsmigrate.h"
 #include "hv/slapi-host.h"
@@ -126,6 +127,6 @@ int UpgradeInstanceWith(hv::Env *env, int phase, const char *given_path) {
     return result;
 }
 
-extern "C" __attribute__((visibility("default"))) int upgrade_instance(int phase, const char *instancepath) {
+extern "C" HV_EXPORT int upgrade_instance(int phase, const char *instancepath) {
     return UpgradeInstanceWith(hv::Env::Default(), phase, instancepath);
 }

@@ -23,6 +23,7 @@
 
 #include "hv/slapi-plugin.h"
 #include "plugins/ancestors.h"
+#include "plugins/c_boundary.h"
 #include "plugins/counter_utils.h"
 #include "plugins/plugin_log.h"
 #include "plugins/plugin_signature.h"
@@ -30,6 +31,7 @@
 
 namespace {
 
+using hv::plugins::GuardedHandler;
 using hv::plugins::InitArgs;
 
 constexpr char kInitName[] = "HVAttrtallyPostOp_Init";
@@ -227,9 +229,7 @@ int postop_modify(Slapi_PBlock *pb) {
     return 0;
 }
 
-}  // namespace
-
-extern "C" HV_PLUGIN_EXPORT int HVAttrtallyPostOp_Init(Slapi_PBlock *pb) {
+int InitPlugin(Slapi_PBlock *pb) {
     int code = 0;
     int argc = 0;
     char **argv = nullptr;
@@ -237,11 +237,11 @@ extern "C" HV_PLUGIN_EXPORT int HVAttrtallyPostOp_Init(Slapi_PBlock *pb) {
                                  const_cast<char *>(SLAPI_PLUGIN_VERSION_01))) != 0 ||
         (code = slapi_pblock_set(pb, SLAPI_PLUGIN_DESCRIPTION, &pluginDescription)) != 0 ||
         (code = slapi_pblock_set(pb, SLAPI_PLUGIN_POST_ADD_FN,
-                                 reinterpret_cast<void *>(&postop_add))) != 0 ||
+                                 reinterpret_cast<void *>(&GuardedHandler<kPluginName, postop_add>))) != 0 ||
         (code = slapi_pblock_set(pb, SLAPI_PLUGIN_POST_MODIFY_FN,
-                                 reinterpret_cast<void *>(&postop_modify))) != 0 ||
+                                 reinterpret_cast<void *>(&GuardedHandler<kPluginName, postop_modify>))) != 0 ||
         (code = slapi_pblock_set(pb, SLAPI_PLUGIN_POST_DELETE_FN,
-                                 reinterpret_cast<void *>(&postop_delete))) != 0) {
+                                 reinterpret_cast<void *>(&GuardedHandler<kPluginName, postop_delete>))) != 0) {
         // code is the failing call's own result
     } else if (slapi_pblock_get(pb, SLAPI_PLUGIN_ARGC, &argc) != 0) {
         code = 10;
@@ -259,4 +259,10 @@ extern "C" HV_PLUGIN_EXPORT int HVAttrtallyPostOp_Init(Slapi_PBlock *pb) {
     hv::plugins::Log(kInitName, "plugin loaded with arguments %s\n",
                     joined.c_str());
     return 0;
+}
+
+}  // namespace
+
+extern "C" HV_EXPORT int HVAttrtallyPostOp_Init(Slapi_PBlock *pb) {
+    return hv::plugins::CallFromC(kInitName, -1, [pb] { return InitPlugin(pb); });
 }

@@ -2,13 +2,16 @@
 // plug-ins.  Every plug-in file compiles its own copy, so the module state
 // below (the three locks) is per plug-in.
 #include "plugins/counter_utils.h"
-#include "plugins/plugin_log.h"
 
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <mutex>
 #include <string>
+
+#include "common/string_format.h"
+#include "plugins/c_boundary.h"
+#include "plugins/plugin_log.h"
 
 namespace {
 
@@ -47,17 +50,11 @@ void ReleaseSearch(Slapi_PBlock *pb) {
 
 bool BuildFilter(std::string *out, const char *fmt, const char *name) {
     if (name == nullptr) return false;
-    int n = std::snprintf(nullptr, 0, fmt, name);
-    if (n < 0 || static_cast<std::size_t>(n) > kMaxFilterLength) {
-        hv::plugins::Log(kUtils,
-                        "name of %zu bytes is too long for a filter; test refused\n",
-                        std::strlen(name));
-        return false;
-    }
-    out->resize(static_cast<std::size_t>(n) + 1);
-    std::snprintf(out->data(), out->size(), fmt, name);
-    out->resize(static_cast<std::size_t>(n));
-    return true;
+    *out = hv::Format(fmt, name);
+    if (out->size() <= kMaxFilterLength) return true;
+    hv::plugins::Log(kUtils, "name of %zu bytes is too long for a filter; test refused\n",
+                     std::strlen(name));
+    return false;
 }
 
 Slapi_PBlock *SearchBase(const char *dn, const std::string &filter, char **attrs) {
@@ -165,8 +162,11 @@ int WithStoredCounter(const char *dn, const char *attrName, Fn fn) {
 }
 
 Slapi_Mutex *CacheLock() {
-    std::call_once(cacheLockOnce, [] { cacheLock = slapi_new_mutex(); });
-    return cacheLock;
+    // call_once may throw; the callers treat no lock as failure.
+    return hv::plugins::CallFromC<Slapi_Mutex *>(kUtils, nullptr, [] {
+        std::call_once(cacheLockOnce, [] { cacheLock = slapi_new_mutex(); });
+        return cacheLock;
+    });
 }
 
 }  // namespace
@@ -221,31 +221,35 @@ int entryHasObjectClass(Slapi_PBlock * /*pb*/, Slapi_Entry *e, const char *objec
 }
 
 Slapi_PBlock *dnHasObjectClass(const char *baseDN, const char *objectClass) {
-    std::string filter;
-    if (!BuildFilter(&filter, "objectclass=%s", objectClass)) return nullptr;
-    char objectclassAttr[] = "objectclass";
-    char *attrs[] = {objectclassAttr, nullptr};
-    Slapi_PBlock *pb = readPblockAndEntry(baseDN, filter.c_str(), attrs);
-    if (pb == nullptr) return nullptr;
-    return KeepIfEntryFound(pb);
+    return hv::plugins::CallFromC<Slapi_PBlock *>(kUtils, nullptr, [&]() -> Slapi_PBlock * {
+        std::string filter;
+        if (!BuildFilter(&filter, "objectclass=%s", objectClass)) return nullptr;
+        char objectclassAttr[] = "objectclass";
+        char *attrs[] = {objectclassAttr, nullptr};
+        Slapi_PBlock *pb = readPblockAndEntry(baseDN, filter.c_str(), attrs);
+        if (pb == nullptr) return nullptr;
+        return KeepIfEntryFound(pb);
+    });
 }
 
 Slapi_PBlock *dnHasAttribute(const char *baseDN, const char *attrName) {
-    std::string filter;
-    if (!BuildFilter(&filter, "%s=*", attrName)) return nullptr;
-    char *attrs[] = {const_cast<char *>(attrName), nullptr};
-    Slapi_PBlock *pb = SearchBase(baseDN, filter, attrs);
-    if (pb == nullptr) {
-        op_error(20);
-        return nullptr;
-    }
-    int rc = 0;
-    if (slapi_pblock_get(pb, SLAPI_PLUGIN_INTOP_RESULT, &rc) != 0 || rc != 0) {
-        op_error(rc != 0 ? 22 : 21);
-        ReleaseSearch(pb);
-        return nullptr;
-    }
-    return KeepIfEntryFound(pb);
+    return hv::plugins::CallFromC<Slapi_PBlock *>(kUtils, nullptr, [&]() -> Slapi_PBlock * {
+        std::string filter;
+        if (!BuildFilter(&filter, "%s=*", attrName)) return nullptr;
+        char *attrs[] = {const_cast<char *>(attrName), nullptr};
+        Slapi_PBlock *pb = SearchBase(baseDN, filter, attrs);
+        if (pb == nullptr) {
+            op_error(20);
+            return nullptr;
+        }
+        int rc = 0;
+        if (slapi_pblock_get(pb, SLAPI_PLUGIN_INTOP_RESULT, &rc) != 0 || rc != 0) {
+            op_error(rc != 0 ? 22 : 21);
+            ReleaseSearch(pb);
+            return nullptr;
+        }
+        return KeepIfEntryFound(pb);
+    });
 }
 
 int setCounter(Slapi_Entry *e, const char *attrName, int value) {
@@ -270,8 +274,10 @@ int updateCounter(Slapi_Entry *e, const char *attrName, int increment) {
 
 
 int updateCounterByDN(const char *dn, const char *attrName, int increment) {
-    return WithStoredCounter(dn, attrName,
-                             [&](Slapi_Entry *stored) { return updateCounter(stored, attrName, increment); });
+    return hv::plugins::CallFromC(kUtils, 1, [&] {
+        return WithStoredCounter(dn, attrName,
+                                 [&](Slapi_Entry *stored) { return updateCounter(stored, attrName, increment); });
+    });
 }
 
 CacheNode *cacheInit(void) {

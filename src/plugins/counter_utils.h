@@ -22,9 +22,8 @@
 
 #include <stdint.h>
 
+#include "common/export.h"
 #include "hv/slapi-plugin.h"
-
-#define HV_PLUGIN_EXPORT __attribute__((visibility("default")))
 
 #ifdef __cplusplus
 extern "C" {
@@ -38,29 +37,29 @@ typedef struct cache_node {
 } CacheNode;
 
 /* Logs "Internal error: <code>" under "utils"; always 1. */
-HV_PLUGIN_EXPORT int op_error(int code);
+HV_EXPORT int op_error(int code);
 /* Creates the counter locks once; 0, or 200 when a lock cannot be made. */
-HV_PLUGIN_EXPORT int initCounterLock(void);
+HV_EXPORT int initCounterLock(void);
 
-HV_PLUGIN_EXPORT Slapi_PBlock *readPblockAndEntry(const char *baseDN, const char *filter,
+HV_EXPORT Slapi_PBlock *readPblockAndEntry(const char *baseDN, const char *filter,
                                                   char *attrs[]);
 /* 1 when the entry holds the class among its objectclass values (ASCII case
  * ignored), else 0.  pb is not consulted. */
-HV_PLUGIN_EXPORT int entryHasObjectClass(Slapi_PBlock *pb, Slapi_Entry *e,
+HV_EXPORT int entryHasObjectClass(Slapi_PBlock *pb, Slapi_Entry *e,
                                          const char *objectClass);
-HV_PLUGIN_EXPORT Slapi_PBlock *dnHasObjectClass(const char *baseDN, const char *objectClass);
-HV_PLUGIN_EXPORT Slapi_PBlock *dnHasAttribute(const char *baseDN, const char *attrName);
+HV_EXPORT Slapi_PBlock *dnHasObjectClass(const char *baseDN, const char *objectClass);
+HV_EXPORT Slapi_PBlock *dnHasAttribute(const char *baseDN, const char *attrName);
 
 /* Counter writes: 0 success, 1 failure. */
-HV_PLUGIN_EXPORT int setCounter(Slapi_Entry *e, const char *attrName, int value);
-HV_PLUGIN_EXPORT int updateCounter(Slapi_Entry *e, const char *attrName, int increment);
-HV_PLUGIN_EXPORT int updateCounterByDN(const char *dn, const char *attrName, int increment);
+HV_EXPORT int setCounter(Slapi_Entry *e, const char *attrName, int value);
+HV_EXPORT int updateCounter(Slapi_Entry *e, const char *attrName, int increment);
+HV_EXPORT int updateCounterByDN(const char *dn, const char *attrName, int increment);
 
-HV_PLUGIN_EXPORT CacheNode *cacheInit(void);
-HV_PLUGIN_EXPORT CacheNode *cacheAdd(CacheNode *head, char *key, intptr_t value);
-HV_PLUGIN_EXPORT char *cacheRemove(CacheNode *head, const char *key);
-HV_PLUGIN_EXPORT int cacheDelete(CacheNode *head, const char *key);
-HV_PLUGIN_EXPORT CacheNode *cacheFind(CacheNode *head, const char *key);
+HV_EXPORT CacheNode *cacheInit(void);
+HV_EXPORT CacheNode *cacheAdd(CacheNode *head, char *key, intptr_t value);
+HV_EXPORT char *cacheRemove(CacheNode *head, const char *key);
+HV_EXPORT int cacheDelete(CacheNode *head, const char *key);
+HV_EXPORT CacheNode *cacheFind(CacheNode *head, const char *key);
 
 #ifdef __cplusplus
 }

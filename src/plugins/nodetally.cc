@@ -17,6 +17,7 @@
 
 #include "hv/slapi-plugin.h"
 #include "plugins/ancestors.h"
+#include "plugins/c_boundary.h"
 #include "plugins/counter_utils.h"
 #include "plugins/plugin_log.h"
 #include "plugins/plugin_signature.h"
@@ -24,6 +25,7 @@
 
 namespace {
 
+using hv::plugins::GuardedHandler;
 using hv::plugins::InitArgs;
 
 constexpr char kInitName[] = "HVSubtreeEntryCounterPostOp_Init";
@@ -250,9 +252,7 @@ int postop_modify(Slapi_PBlock *pb) {
     return postop_common(pb, direction, kModeModify) == 0 ? 0 : -1;
 }
 
-}  // namespace
-
-extern "C" HV_PLUGIN_EXPORT int HVSubtreeEntryCounterPostOp_Init(Slapi_PBlock *pb) {
+int InitPlugin(Slapi_PBlock *pb) {
     int code = 0;
     int argc = 0;
     char **argv = nullptr;
@@ -261,13 +261,13 @@ extern "C" HV_PLUGIN_EXPORT int HVSubtreeEntryCounterPostOp_Init(Slapi_PBlock *p
     } else if (slapi_pblock_set(pb, SLAPI_PLUGIN_DESCRIPTION, &pluginDescription) != 0) {
         code = 2;
     } else if (slapi_pblock_set(pb, SLAPI_PLUGIN_POST_ADD_FN,
-                                reinterpret_cast<void *>(&postop_add)) != 0) {
+                                reinterpret_cast<void *>(&GuardedHandler<kPluginName, postop_add>)) != 0) {
         code = 3;
     } else if (slapi_pblock_set(pb, SLAPI_PLUGIN_POST_MODIFY_FN,
-                                reinterpret_cast<void *>(&postop_modify)) != 0) {
+                                reinterpret_cast<void *>(&GuardedHandler<kPluginName, postop_modify>)) != 0) {
         code = 4;
     } else if (slapi_pblock_set(pb, SLAPI_PLUGIN_POST_DELETE_FN,
-                                reinterpret_cast<void *>(&postop_delete)) != 0) {
+                                reinterpret_cast<void *>(&GuardedHandler<kPluginName, postop_delete>)) != 0) {
         code = 5;
     } else if (slapi_pblock_get(pb, SLAPI_PLUGIN_ARGC, &argc) != 0) {
         code = 10;
@@ -284,4 +284,10 @@ extern "C" HV_PLUGIN_EXPORT int HVSubtreeEntryCounterPostOp_Init(Slapi_PBlock *p
     hv::plugins::Log(kInitName, "plugin loaded with arguments %s\n",
                     joined.c_str());
     return 0;
+}
+
+}  // namespace
+
+extern "C" HV_EXPORT int HVSubtreeEntryCounterPostOp_Init(Slapi_PBlock *pb) {
+    return hv::plugins::CallFromC(kInitName, -1, [pb] { return InitPlugin(pb); });
 }

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "common/export.h"
 #include "plugins/plugin_test_env.h"
 
 namespace {
@@ -42,7 +43,7 @@ std::size_t LockCount() {
 
 }  // namespace
 
-extern "C" __attribute__((visibility("default"))) Slapi_Mutex *slapi_new_mutex(void) {
+extern "C" HV_EXPORT Slapi_Mutex *slapi_new_mutex(void) {
     static auto next = Next<Slapi_Mutex *(*)(void)>("slapi_new_mutex");
     Slapi_Mutex *m = next();
     std::lock_guard<std::mutex> hold(recordMu);
@@ -50,7 +51,7 @@ extern "C" __attribute__((visibility("default"))) Slapi_Mutex *slapi_new_mutex(v
     return m;
 }
 
-extern "C" __attribute__((visibility("default"))) void slapi_lock_mutex(Slapi_Mutex *m) {
+extern "C" HV_EXPORT void slapi_lock_mutex(Slapi_Mutex *m) {
     static auto next = Next<void (*)(Slapi_Mutex *)>("slapi_lock_mutex");
     {
         std::lock_guard<std::mutex> hold(recordMu);

@@ -7,6 +7,8 @@
 //                                    (phase 1), which records level 2
 //   dshost status <server root>      each instance and its recorded levels
 //
+//   dshost --help | --version
+//
 // Exit status: 0 when every result was 0 or 8, 1 when one was not, 2 for a
 // usage error.
 #include <dirent.h>
@@ -34,8 +36,8 @@ namespace {
 
 constexpr char kEncryptionDn[] = "cn=encryption,cn=config";
 
-void Usage(const char *prog) {
-    std::fprintf(stderr,
+void Usage(std::FILE *out, const char *prog) {
+    std::fprintf(out,
                  "usage: %s upgrade <instance path>\n"
                  "       %s status <server root>\n"
                  "  upgrade  upgrades the instance (for example /srv/ds/slapd-main) to level 2\n"
@@ -204,8 +206,16 @@ int Status(const std::string &root) {
 
 int main(int argc, char **argv) {
     const char *prog = argc > 0 ? argv[0] : "dshost";
+    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
+        Usage(stdout, prog);
+        return 0;
+    }
+    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
+        std::printf("dshost (hvds) %s\n", HV_VERSION);
+        return 0;
+    }
     if (argc != 3) {
-        Usage(prog);
+        Usage(stderr, prog);
         return 2;
     }
     std::string path = argv[2];
@@ -213,6 +223,6 @@ int main(int argc, char **argv) {
     if (std::strcmp(argv[1], "upgrade") == 0) return Upgrade(path);
     if (std::strcmp(argv[1], "status") == 0) return Status(path);
     std::fprintf(stderr, "%s: unknown command '%s'\n", prog, argv[1]);
-    Usage(prog);
+    Usage(stderr, prog);
     return 2;
 }

@@ -40,6 +40,21 @@ TEST(DsmigrateCommandLine, WrongArgumentCountsLogAndPrintUsage) {
     }
 }
 
+// Alone, --help and --version answer and succeed; anywhere else they are
+// words of the downgrade's command line.
+TEST(DsmigrateCommandLine, HelpAndVersion) {
+    ProgramResult r = RunDsmigrate({"--help"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, Usage());
+    EXPECT_EQ(r.err, "");
+    r = RunDsmigrate({"--version"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, "dsmigrate (hvds) " HV_VERSION "\n");
+    r = RunDsmigrate({"--help", "-s", "/tmp"});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_EQ(r.out, Usage());
+}
+
 TEST(DsmigrateCommandLine, BadOptionsPrintUsageOnly) {
     ServerRoot root;
     const std::string &s = root.path();

@@ -82,6 +82,16 @@ TEST_F(Dshost, UsageAndBadArguments) {
     ProgramResult r = RunDshost({});
     EXPECT_EQ(r.exit_status, 2);
     EXPECT_NE(r.err.find("usage:"), std::string::npos);
+    // Asked for, the usage text is an answer, not an error.
+    r = RunDshost({"--help"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out.rfind("usage: ", 0), 0u) << r.out;
+    EXPECT_EQ(r.err, "");
+    r = RunDshost({"--version"});
+    EXPECT_EQ(r.exit_status, 0);
+    EXPECT_EQ(r.out, "dshost (hvds) " HV_VERSION "\n");
+    r = RunDshost({"--help", root_.path()});
+    EXPECT_EQ(r.exit_status, 2);
     r = RunDshost({"frobnicate", root_.path()});
     EXPECT_EQ(r.exit_status, 2);
     EXPECT_NE(r.err.find("unknown command 'frobnicate'"), std::string::npos) << r.err;

@@ -1,0 +1,91 @@
+#!/bin/sh
+# Installs the build tree into a scratch prefix as a packager would and
+# checks the result as its users see it:
+#   - the shared libraries carry a versioned SONAME, the plug-ins no RUNPATH;
+#   - the schema, the licence and the man pages are where the documentation
+#     says;
+#   - every public header compiles on its own, in C and C++, with the flags
+#     of hvds.pc;
+#   - a small plug-in and a small host program build against the installed
+#     tree, through pkg-config and through find_package(hvds), and the
+#     program loads the plug-in and sees its handler answer, and loads the
+#     installed nodetally.so and sees it count;
+#   - the installed programs answer --help and --version.
+#
+#   install_test.sh BUILD_DIR SOURCE_DIR VERSION
+set -eu
+build=$1
+src=$2
+version=$3
+work=$(mktemp -d "${TMPDIR:-/tmp}/hv-install.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+fail() {
+    echo "install_test: FAILED: $*" >&2
+    exit 1
+}
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+libdir=$(cd "$prefix" && find . -name 'libhvhost.so.*' -type f | head -n 1 | xargs dirname)
+libdir=$prefix/${libdir#./}
+[ -d "$libdir" ] || fail "libhvhost not installed"
+
+for lib in hvhost dsmigrate; do
+    soname=$(readelf -d "$libdir/lib$lib.so" | sed -n 's/.*(SONAME).*\[\(.*\)\]/\1/p')
+    [ "$soname" = "lib$lib.so.1" ] || fail "lib$lib.so has SONAME '$soname'"
+    [ -f "$libdir/$soname" ] || fail "$soname not installed"
+done
+for p in nodetally attrtally; do
+    so=$libdir/hvds/plugins/$p.so
+    [ -f "$so" ] || fail "$so not installed"
+    if readelf -d "$so" | grep -q -E 'RUNPATH|RPATH'; then fail "$p.so carries a search path"; fi
+done
+for f in share/hvds/counters.schema share/man/man8/dsmigrate.8 share/man/man8/dshost.8 \
+         share/doc/hvds/LICENSE share/doc/hvds/examples/run-example.sh; do
+    [ -f "$prefix/$f" ] || fail "$f not installed"
+done
+grep -q 'Apache License' "$prefix/share/doc/hvds/LICENSE" || fail "LICENSE is not the Apache licence"
+
+export PKG_CONFIG_PATH="$libdir/pkgconfig"
+cflags=$(pkg-config --cflags hvds) || fail "pkg-config --cflags hvds"
+libs=$(pkg-config --libs hvds) || fail "pkg-config --libs hvds"
+inc=$(pkg-config --variable=includedir hvds)
+[ "$(cd "$inc" && pwd -P)" = "$(cd "$prefix/include" && pwd -P)" ] || fail "hvds.pc points at $inc"
+
+cd "$work"
+for h in "$prefix"/include/hv/*.h; do
+    name=hv/$(basename "$h")
+    # shellcheck disable=SC2086
+    echo "#include <$name>" | cc -Wall -Wextra -Werror -fsyntax-only $cflags -x c - ||
+        fail "$name does not compile on its own as C"
+    # shellcheck disable=SC2086
+    echo "#include <$name>" | c++ -Wall -Wextra -Werror -fsyntax-only $cflags -x c++ - ||
+        fail "$name does not compile on its own as C++"
+done
+
+consumer=$src/tests/package/consumer
+# shellcheck disable=SC2086
+cc -Wall -Wextra -Werror -fPIC -shared -fvisibility=hidden $cflags -o hello_plugin.so \
+    "$consumer/hello_plugin.c" || fail "plug-in build with pkg-config"
+# shellcheck disable=SC2086
+cc -Wall -Wextra -Werror $cflags -o hello_host "$consumer/hello_host.c" $libs \
+    -Wl,-rpath,"$libdir" -ldl || fail "host program build with pkg-config"
+[ "$(./hello_host "$work/hello_plugin.so")" = "hello from the plug-in" ] ||
+    fail "the pkg-config build did not run"
+
+cmake -S "$consumer" -B "$work/consumer" -DCMAKE_PREFIX_PATH="$prefix" >/dev/null ||
+    fail "find_package(hvds)"
+cmake --build "$work/consumer" >/dev/null || fail "build through find_package(hvds)"
+[ "$("$work/consumer/hello_host" "$work/consumer/hello_plugin.so")" = "hello from the plug-in" ] ||
+    fail "the find_package build did not run"
+# The installed counter plug-in, loaded by a program built outside the tree.
+"$work/consumer/hello_host" --nodetally "$libdir/hvds/plugins/nodetally.so" >/dev/null ||
+    fail "the installed nodetally.so did not count"
+
+for prog in dsmigrate dshost; do
+    "$prefix/bin/$prog" --help >/dev/null || fail "$prog --help"
+    [ "$("$prefix/bin/$prog" --version)" = "$prog (hvds) $version" ] ||
+        fail "$prog --version: $("$prefix/bin/$prog" --version)"
+done
+echo "install_test: OK"
