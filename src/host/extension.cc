@@ -5,7 +5,7 @@
 // learns so at initialisation.
 #include "host/host_impl.h"
 
-#define HV_EXPORT __attribute__((visibility("default")))
+#include "common/export.h"
 
 extern "C" {
 
