@@ -48,10 +48,10 @@
 #include <string_view>
 #include <unordered_map>
 
+#include "common/export.h"
 #include "hv/slapi-plugin.h"
 #include "plugins/plugin_log.h"
 
-#define SLAPDCOMPAT_EXPORT extern "C" __attribute__((visibility("default")))
 
 namespace {
 
@@ -320,7 +320,7 @@ bool Register(Slapi_PBlock *pb, int what, Slapi_PluginFunc fn) {
 
 }  // namespace
 
-SLAPDCOMPAT_EXPORT int SlapdCompat_Init(Slapi_PBlock *pb) {
+extern "C" HV_EXPORT int SlapdCompat_Init(Slapi_PBlock *pb) {
     try {
         int argc = 0;
         char **argv = nullptr;
