@@ -112,6 +112,23 @@ TEST_F(Dshost, ConfigurationThatCannotBeWrittenBackFailsPhaseOne) {
     EXPECT_EQ(ReadFile(root_.Dse("slapd-a") + ".bak"), dse);
 }
 
+// A cert7 database the owner cannot read: the upgrade fails and names it,
+// no cert8 database appears and the configuration keeps naming cert7.
+TEST_F(Dshost, UnreadableCertificateDatabaseIsReportedAndNothingSwitched) {
+    if (!root_.has_owner()) GTEST_SKIP() << "needs root and a non-root owner";
+    hvtest::ChownTree(root_.Cert7Path("slapd-a"), 0, 0, false);
+    ASSERT_EQ(chmod(root_.Cert7Path("slapd-a").c_str(), 0600), 0);
+    ProgramResult r = RunDshost({"upgrade", root_.InstancePath("slapd-a")});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.out.find("phase 0 (certificate database, schema, scripts): result 4"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(root_.Cert7Path("slapd-a") + " cannot be read: Permission denied"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("upgrade step upgrade_NSS334_to_NSS336"), std::string::npos) << r.err;
+    EXPECT_FALSE(Inspect(root_.Cert8Path("slapd-a")).exists);
+    EXPECT_NE(ReadFile(root_.Dse("slapd-a")).find("alias/slapd-a-cert7.db"), std::string::npos);
+    EXPECT_EQ(Versions("slapd-a"), "1");
+}
+
 // The status names what an administrator has to look at, in text and JSON.
 TEST_F(Dshost, StatusReportsProblemsAndPendingWork) {
     const std::string a = root_.InstancePath("slapd-a"), b = root_.InstancePath("slapd-b");
