@@ -212,7 +212,10 @@ int modify_attributeTypes_from_ldif(const char *file, int mode, const char *name
     text.p[nread] = '\0';
     const char *const text_end = text.p + nread;
 
+    // The output is the file and one value: reserved once, so that it never
+    // holds twice its size while growing.
     std::string out;
+    out.reserve(static_cast<std::size_t>(nread) + (value != nullptr ? std::strlen(value) : 0) + 256);
     char *cursor = nullptr;
     for (char *block = dse_read_next_entry(text.p, &cursor); block != nullptr;
          block = dse_read_next_entry(text.p, &cursor)) {
