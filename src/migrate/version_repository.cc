@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <vector>
 
 #include "common/atomic_file.h"
@@ -129,6 +130,12 @@ int addVersion_versionRepository(const char *file, int level) {
     char number[16];
     std::snprintf(number, sizeof number, "%d", level);
     std::size_t len = std::strlen(content.text);
+    // A repository that lost its content still stands on the baseline.
+    if (Tokenize(std::string(content.text).data()).empty()) {
+        content.text[0] = '\0';
+        len = 0;
+        if (!Append(&content.text, &len, "1")) return OutOfMemory();
+    }
     if (!Append(&content.text, &len, "\t") || !Append(&content.text, &len, number)) return OutOfMemory();
     return flushVersions_versionRepository(file, content.text);
 }
@@ -168,8 +175,11 @@ int create_versionRepository(const char *file, int *level) {
         std::fprintf(stderr, "%s could not be created\n", file);
         return 4;
     }
-    if (PR_Write(fd.get(), "1", 1) == -1) {
+    if (PR_Write(fd.get(), "1", 1) != 1) {
         fd.reset();
+        // An empty repository would later be read as holding no baseline:
+        // the next run creates it afresh instead.
+        PR_Delete(file);
         std::fprintf(stderr, "%s could not be initialized\n", file);
         return 5;
     }

@@ -131,6 +131,16 @@ bool FailAtStep(hv::RewriteStep step) { return step == g_failing_step; }
 
 // Whatever step of a rewrite fails, the repository holds the old content,
 // whole; once the fault is gone it holds the new one.
+// A repository left empty (by hand, or by a failure of another program)
+// still stands on the baseline: the level is recorded after it.
+TEST_F(VersionRepositoryTest, AddingToAnEmptyRepositoryKeepsTheBaseline) {
+    for (const char *empty : {"", "\n", " \t"}) {
+        Seed(empty);
+        EXPECT_EQ(addVersion_versionRepository(file_.c_str(), 2), 0);
+        EXPECT_EQ(ReadFile(file_), "1\t2");
+    }
+}
+
 TEST_F(VersionRepositoryTest, AFailedRewriteLeavesTheOldContent) {
     const struct {
         hv::RewriteStep step;

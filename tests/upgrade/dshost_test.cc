@@ -129,6 +129,21 @@ TEST_F(Dshost, UnreadableCertificateDatabaseIsReportedAndNothingSwitched) {
     EXPECT_EQ(Versions("slapd-a"), "1");
 }
 
+// No byte can be written (file size limit 0): the repository cannot be
+// created; none is left behind, and the next run records "1\t2".
+TEST_F(Dshost, FailedFirstWriteOfTheRepositoryLeavesNoEmptyFile) {
+    const std::string dshost = std::string(HV_BUILD_DIR) + "/bin/dshost";
+    ProgramResult r = hvtest::RunProgram(
+        "/bin/sh", {"-c", "ulimit -f 0; trap '' XFSZ; exec \"$0\" upgrade \"$1\"", dshost,
+                    root_.InstancePath("slapd-a")});
+    EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find(root_.VersionsFile("slapd-a") + " could not be initialized"), std::string::npos) << r.err;
+    EXPECT_FALSE(Inspect(root_.VersionsFile("slapd-a")).exists);
+    r = RunDshost({"upgrade", root_.InstancePath("slapd-a")});
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(Versions("slapd-a"), "1\t2");
+}
+
 // The status names what an administrator has to look at, in text and JSON.
 TEST_F(Dshost, StatusReportsProblemsAndPendingWork) {
     const std::string a = root_.InstancePath("slapd-a"), b = root_.InstancePath("slapd-b");
