@@ -362,11 +362,11 @@ int Directory::Load(std::vector<std::unique_ptr<Slapi_Entry>> entries, std::stri
     return LDAP_SUCCESS;
 }
 
-std::string Directory::ToLdif() const {
+std::vector<Directory::Printed> Directory::PrintAll() const {
     std::shared_lock lock(mu_);
-    std::string out;
+    std::vector<Printed> out;
     std::unordered_set<std::string> done;
-    std::vector<const Node *> chain;
+    std::vector<const std::string *> chain;
     for (const auto &[seq, ndn] : order_) {
         if (done.count(ndn) != 0) continue;
         // Unwritten stored ancestors first (a suffix added after entries below it).
@@ -374,21 +374,40 @@ std::string Directory::ToLdif() const {
         for (std::string at = ndn; !at.empty() && done.count(at) == 0;) {
             auto it = nodes_.find(at);
             if (it == nodes_.end()) break;
-            chain.push_back(&it->second);
+            chain.push_back(&it->first);
             done.insert(at);
             at = it->second.parent;
         }
         for (auto n = chain.rbegin(); n != chain.rend(); ++n) {
             int len = 0;
-            char *text = slapi_entry2str((*n)->entry.get(), &len);
+            char *text = slapi_entry2str(nodes_.at(**n).entry.get(), &len);
             if (text == nullptr) continue;
-            if (!out.empty()) out += '\n';
-            out.append(text, static_cast<std::size_t>(len));
-            if (len > 0 && text[len - 1] != '\n') out += '\n';
+            Printed p{**n, std::string(text, static_cast<std::size_t>(len))};
             slapi_ch_free_string(&text);
+            if (!p.ldif.empty() && p.ldif.back() != '\n') p.ldif += '\n';
+            out.push_back(std::move(p));
         }
     }
     return out;
+}
+
+std::string Directory::ToLdif() const {
+    std::string out;
+    for (const Printed &p : PrintAll()) {
+        if (!out.empty()) out += '\n';
+        out += p.ldif;
+    }
+    return out;
+}
+
+int Directory::Restore(std::unique_ptr<Slapi_Entry> e) {
+    std::string ndn;
+    if (e == nullptr || !NormalizeDn(e->dn, &ndn)) return LDAP_INVALID_DN_SYNTAX;
+    std::unique_lock lock(mu_);
+    auto it = nodes_.find(ndn);
+    if (it == nodes_.end()) return LDAP_NO_SUCH_OBJECT;
+    it->second.entry = std::move(e);
+    return LDAP_SUCCESS;
 }
 
 void Directory::Clear() {

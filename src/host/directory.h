@@ -59,9 +59,19 @@ class Directory {
     // parent is neither stored nor earlier in the list becomes a suffix.
     // All or nothing: on failure *fault_dn names the entry at fault.
     int Load(std::vector<std::unique_ptr<Slapi_Entry>> entries, std::string *fault_dn);
-    // Every entry as LDIF, in the order added, a parent always before its
-    // children.
+    // One entry printed as LDIF (ending in a line end), under its
+    // normalized DN.
+    struct Printed {
+        std::string ndn;
+        std::string ldif;
+    };
+    // Every entry, in the order added, a parent always before its children.
+    std::vector<Printed> PrintAll() const;
+    // The same as one LDIF text, entries separated by blank lines.
     std::string ToLdif() const;
+    // Puts e back in place of the stored entry of its DN, as it was before
+    // a change that could not be kept: 0, 34 or 32.
+    int Restore(std::unique_ptr<Slapi_Entry> e);
 
     // Forgets entries, suffixes and refused attributes.
     void Clear();

@@ -110,7 +110,8 @@ TEST_F(ConcurrencyTest, WriteBacksAreSerializedAndTheLastOneWins) {
     ASSERT_EQ(hv_dir_load_dse(path.c_str()), 0);
     EXPECT_EQ(hv_dir_entry_count(), count);
     EXPECT_EQ(count, 3 + kThreads * 10);  // the two set-up entries, cn=config, the adds
-    EXPECT_EQ(hvtest::ListDir(tmp.path()), (std::vector<std::string>{"dse.ldif"}));
+    EXPECT_EQ(hvtest::ListDir(tmp.path()), (std::vector<std::string>{"dse.ldif", "dse.ldif.bak"}));
+    EXPECT_EQ(hvtest::ReadFile(path + ".bak"), "dn: cn=config\nobjectclass: top\n");
 }
 
 }  // namespace

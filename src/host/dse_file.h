@@ -1,16 +1,43 @@
 // The configuration file the directory was loaded from, and its write-back.
 //
-// Thread-safety: write-backs are serialized; each one writes the directory
-// as it is when the write starts, so a later write never loses a change an
-// earlier one saw.
+// A write-back keeps the file's text wherever the directory did not change:
+// blocks of untouched entries, comments, folding, blank lines and order stay
+// byte for byte; a changed entry's block takes the printed entry (its
+// leading comment lines kept), a deleted entry's block goes, added entries
+// follow at the end.  The first write-back after a load first keeps the file
+// as it was in "<file>.bak".
+//
+// Thread-safety: changes of a directory that has a file are serialized with
+// their write-back (DseChange), so the file always holds exactly the changes
+// that succeeded.
 #ifndef HV_HOST_DSE_FILE_H
 #define HV_HOST_DSE_FILE_H
 
+#include <mutex>
+#include <string>
+
 namespace hv {
 
-// After a successful change: rewrites the loaded file, if any.  A failure is
-// logged with the file name and the system's reason; the change stands.
-void WriteBackDse();
+// Held around one change of the directory.  When a file is loaded, no other
+// change or write-back runs until it goes out of scope.
+class DseChange {
+  public:
+    DseChange();
+    DseChange(const DseChange &) = delete;
+    DseChange &operator=(const DseChange &) = delete;
+
+    // True when the directory has a file to write back to.
+    bool loaded() const { return !path_.empty(); }
+    // After the change succeeded in memory: writes the file back.  False,
+    // with a message naming the file and the reason in the log, when it
+    // could not be written; the caller then undoes the change.
+    bool Commit();
+
+  private:
+    std::unique_lock<std::mutex> lock_;
+    std::string path_;
+};
+
 // Forgets the loaded file (nothing is written any more).
 void ForgetDse();
 

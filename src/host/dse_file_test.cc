@@ -81,7 +81,9 @@ TEST_F(DseTest, ChangesAreWrittenBackKeepingOwnerAndMode) {
     EXPECT_EQ(info.mode, 0640u);
     EXPECT_EQ(info.uid, owner.uid);
     EXPECT_EQ(info.gid, owner.gid);
-    EXPECT_EQ(hvtest::ListDir(tmp_.Join("config")), (std::vector<std::string>{"dse.ldif"}));
+    EXPECT_EQ(hvtest::ListDir(tmp_.Join("config")), (std::vector<std::string>{"dse.ldif", "dse.ldif.bak"}));
+    EXPECT_EQ(hvtest::ReadFile(path_ + ".bak"), kDse);
+    EXPECT_EQ(hvtest::Inspect(path_ + ".bak").uid, owner.uid);
     EXPECT_EQ(DnsInFile(), (std::vector<std::string>{"cn=config", "cn=encryption,cn=config",
                                                      "cn=hvplugins,cn=config", "cn=schema,cn=missing"}));
 
@@ -136,19 +138,92 @@ TEST_F(DseTest, BadFilesAreRefusedWithTheirFaultNamed) {
     EXPECT_EQ(hv_dir_save_dse(), -1);  // nothing loaded
 }
 
-TEST_F(DseTest, FailedWriteBackIsLoggedAndTheChangeStands) {
+// What the administrator wrote stays byte for byte where nothing changed.
+TEST_F(DseTest, WriteBackRewritesOnlyChangedBlocks) {
+    const std::string text =
+        "\n# leading comment\n"
+        "version: 1\n"
+        "dn: cn=config\n"
+        "objectclass: top\n"
+        "cn: config\n"
+        "\n\n"
+        "# the certificate database, changed by the upgrade\n"
+        "dn: cn=encryption,cn=config\n"
+        "objectclass: top\n"
+        "hvCertfile: alias/slapd-a-cert7.db\n"
+        "\n"
+        "# a comment block alone\n"
+        "\n"
+        "dn: cn=plugins,cn=config\n"
+        "description: folded by hand\n"
+        "  at an odd place\n"
+        "\n"
+        "dn: cn=gone,cn=config\n"
+        "objectclass: top\n"
+        "\n"
+        "dn: cn=last,cn=config\r\n"
+        "cn: last\r\n";
+    hvtest::WriteFile(path_, text, 0600);
+    ASSERT_EQ(hv_dir_load_dse(path_.c_str()), 0) << hvtest::ReadFile(log_);
+    ASSERT_EQ(ReplaceCertfile("alias/slapd-a-cert8.db"), 0);
+    ASSERT_EQ(hv_op_delete("cn=gone,cn=config", 0, nullptr), 0);
+    ASSERT_EQ(hv_op_add_ldif("dn: cn=new,cn=config\nobjectclass: top\n", 0, nullptr), 0);
+    // Only the changed entry's block, the deleted one's and the added one differ.
+    std::string want = text;
+    want.replace(want.find("cert7"), 5, "cert8");
+    const std::string gone = "dn: cn=gone,cn=config\nobjectclass: top\n\n";
+    want.erase(want.find(gone), gone.size());
+    want += "\ndn: cn=new,cn=config\nobjectclass: top\n";
+    EXPECT_EQ(hvtest::ReadFile(path_), want);
+    // The copy is the file as it was before the first change of the run.
+    EXPECT_EQ(hvtest::ReadFile(path_ + ".bak"), text);
+    ASSERT_EQ(hv_op_delete("cn=new,cn=config", 0, nullptr), 0);
+    EXPECT_EQ(hvtest::ReadFile(path_ + ".bak"), text);
+
+    // Loaded again, a change is made to the file as it is now.
+    hv_host_reset();
+    ASSERT_EQ(hv_dir_load_dse(path_.c_str()), 0);
+    ASSERT_EQ(ReplaceCertfile("alias/slapd-a-cert7.db"), 0);
+    EXPECT_EQ(hvtest::ReadFile(path_ + ".bak").find("cn=new"), std::string::npos);
+    EXPECT_NE(hvtest::ReadFile(path_ + ".bak").find("cert8"), std::string::npos);
+}
+
+// A change the file cannot take is refused and undone, so that the
+// directory never holds what a restart would lose.
+TEST_F(DseTest, FailedWriteBackFailsTheChangeAndUndoesIt) {
     hvtest::WriteFile(path_, kDse, 0600);
     ASSERT_EQ(hv_dir_load_dse(path_.c_str()), 0);
     hvtest::RemoveTree(tmp_.Join("config"));
-    EXPECT_EQ(ReplaceCertfile("alias/slapd-a-cert8.db"), 0);
+    EXPECT_EQ(ReplaceCertfile("alias/slapd-a-cert8.db"), LDAP_OPERATIONS_ERROR);
     EXPECT_EQ(StoredValues("cn=encryption,cn=config", "hvCertfile"),
-              (std::vector<std::string>{"alias/slapd-a-cert8.db"}));
+              (std::vector<std::string>{"alias/slapd-a-cert7.db"}));
+    EXPECT_EQ(hv_op_add_ldif("dn: cn=b,cn=config\nobjectclass: top\n", 0, nullptr), LDAP_OPERATIONS_ERROR);
+    EXPECT_EQ(hv_dir_get_entry("cn=b,cn=config"), nullptr);
+    EXPECT_EQ(hv_op_delete("cn=schema,cn=missing", 0, nullptr), LDAP_OPERATIONS_ERROR);
+    Slapi_Entry *kept = hv_dir_get_entry("cn=schema,cn=missing");
+    EXPECT_NE(kept, nullptr);
+    slapi_entry_free(kept);
     std::string log = hvtest::ReadFile(log_);
-    EXPECT_NE(log.find(path_ + ": No such file or directory"), std::string::npos) << log;
+    EXPECT_NE(log.find(path_), std::string::npos) << log;
+    EXPECT_NE(log.find("No such file or directory"), std::string::npos) << log;
     EXPECT_EQ(hv_dir_save_dse(), -1);
+
     hvtest::MakeDirs(tmp_.Join("config"));
-    EXPECT_EQ(hv_dir_save_dse(), 0);
+    hvtest::WriteFile(path_, kDse, 0600);
+    EXPECT_EQ(ReplaceCertfile("alias/slapd-a-cert8.db"), 0);
     EXPECT_NE(hvtest::ReadFile(path_).find("cert8"), std::string::npos);
+    EXPECT_EQ(hvtest::ReadFile(path_ + ".bak"), kDse);
+}
+
+// Without its copy of the file as it was, the first change is refused.
+TEST_F(DseTest, ChangeIsRefusedWhenTheCopyCannotBeKept) {
+    hvtest::WriteFile(path_, kDse, 0600);
+    hvtest::MakeDirs(path_ + ".bak");  // in the copy's way
+    ASSERT_EQ(hv_dir_load_dse(path_.c_str()), 0);
+    EXPECT_EQ(ReplaceCertfile("alias/slapd-a-cert8.db"), LDAP_OPERATIONS_ERROR);
+    EXPECT_EQ(hvtest::ReadFile(path_), kDse);
+    EXPECT_NE(hvtest::ReadFile(log_).find("cannot keep a copy of configuration file " + path_),
+              std::string::npos);
 }
 
 }  // namespace

@@ -76,8 +76,15 @@ int RunAdd(std::unique_ptr<Slapi_Entry> e, int flags, SentResult *sent) {
     // The directory takes the entry; handlers see a copy of what was asked.
     std::unique_ptr<Slapi_Entry> shown =
         AnyHandler(plugins, SLAPI_PLUGIN_POST_ADD_FN) ? CopyEntry(*e) : nullptr;
-    int rc = Directory::Instance().Add(std::move(e));
-    if (rc == LDAP_SUCCESS) WriteBackDse();
+    int rc;
+    {
+        DseChange change;
+        rc = Directory::Instance().Add(std::move(e));
+        if (rc == LDAP_SUCCESS && !change.Commit()) {
+            Directory::Instance().Delete(dn, nullptr);
+            rc = LDAP_OPERATIONS_ERROR;
+        }
+    }
     Finished op;
     op.handler_kind = SLAPI_PLUGIN_POST_ADD_FN;
     op.rc = rc;
@@ -91,8 +98,15 @@ int RunAdd(std::unique_ptr<Slapi_Entry> e, int flags, SentResult *sent) {
 int RunDelete(std::string_view dn, int flags, SentResult *sent) {
     std::vector<const hv_plugin *> plugins = RegisteredPlugins();
     std::unique_ptr<Slapi_Entry> pre;
-    int rc = Directory::Instance().Delete(dn, &pre);
-    if (rc == LDAP_SUCCESS) WriteBackDse();
+    int rc;
+    {
+        DseChange change;
+        rc = Directory::Instance().Delete(dn, &pre);
+        if (rc == LDAP_SUCCESS && !change.Commit()) {
+            Directory::Instance().Add(CopyEntry(*pre));
+            rc = LDAP_OPERATIONS_ERROR;
+        }
+    }
     Finished op;
     op.handler_kind = SLAPI_PLUGIN_POST_DELETE_FN;
     op.rc = rc;
@@ -107,8 +121,18 @@ int RunModify(std::string_view dn, LDAPMod **mods, int flags, SentResult *sent) 
     std::vector<const hv_plugin *> plugins = RegisteredPlugins();
     bool shown = AnyHandler(plugins, SLAPI_PLUGIN_POST_MODIFY_FN);
     std::unique_ptr<Slapi_Entry> pre, post;
-    int rc = Directory::Instance().Modify(dn, mods, shown ? &pre : nullptr, shown ? &post : nullptr);
-    if (rc == LDAP_SUCCESS) WriteBackDse();
+    int rc;
+    {
+        DseChange change;
+        // The entry as it was is needed to undo a change the file cannot take.
+        bool keep = shown || change.loaded();
+        rc = Directory::Instance().Modify(dn, mods, keep ? &pre : nullptr, shown ? &post : nullptr);
+        if (rc == LDAP_SUCCESS && !change.Commit()) {
+            Directory::Instance().Restore(CopyEntry(*pre));
+            if (shown) post = CopyEntry(*pre);
+            rc = LDAP_OPERATIONS_ERROR;
+        }
+    }
     Finished op;
     op.handler_kind = SLAPI_PLUGIN_POST_MODIFY_FN;
     op.rc = rc;

@@ -9,12 +9,20 @@
 #include <prio.h>
 #include <sys/stat.h>
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <utility>
 
+#include "common/atomic_file.h"
+#include "common/read_file.h"
 #include "hv/slapi-host.h"
 #include "hv/slapi-plugin.h"
+#include "migrate/certdb_listing.h"
 #include "migrate/instance.h"
 #include "migrate/migrate_paths.h"
 #include "migrate/result_codes.h"
@@ -77,25 +85,165 @@ struct PBlockHolder {
     ~PBlockHolder() { pblock_done(&pb); }
 };
 
+// The step's own messages name it, the file and the reason.
+#define CERT_STEP_ERROR(fmt, ...) \
+    std::fprintf(stderr, "upgrade_NSS334_to_NSS336: " fmt "\n", __VA_ARGS__)
+
+// The first path_bakN that does not exist.
+std::string FreeBackupName(const std::string &path) {
+    for (unsigned long n = 0;; ++n) {
+        std::string candidate = path + "_bak" + std::to_string(n);
+        if (PR_Access(candidate.c_str(), PR_ACCESS_EXISTS) != PR_SUCCESS) return candidate;
+    }
+}
+
+// A database file as it was before NSS opened anything.
+struct OldFile {
+    explicit OldFile(std::string p) : path(std::move(p)) {}
+    std::string path;
+    bool present = false;
+    std::string bytes;
+    mode_t mode = 0600;
+};
+
+bool ReadOld(OldFile *f) {
+    struct stat st;
+    if (::lstat(f->path.c_str(), &st) != 0 && errno == ENOENT) return true;  // absent
+    if (!hv::ReadRegularFile(f->path.c_str(), &f->bytes, &f->mode)) {
+        int err = errno;
+        CERT_STEP_ERROR("%s cannot be read: %s; nothing converted", f->path.c_str(),
+                        err == EINVAL ? "not a regular file" : std::strerror(err));
+        return false;
+    }
+    f->present = true;
+    return true;
+}
+
+bool WriteOwned(const std::string &path, const OldFile &f) {
+    return hv::RewriteFile(path.c_str(), f.bytes, f.mode, ::geteuid(), ::getegid()) == hv::RewriteStatus::kOk;
+}
+
+// Keeps a byte-for-byte copy beside the file before NSS opens it.
+bool CopyAside(const OldFile &f) {
+    if (!f.present) return true;
+    std::string copy = FreeBackupName(f.path);
+    if (WriteOwned(copy, f)) return true;
+    CERT_STEP_ERROR("a copy of %s cannot be kept as %s: %s; nothing converted", f.path.c_str(), copy.c_str(),
+                    std::strerror(errno));
+    return false;
+}
+
+// Puts a file back as it was when NSS changed or removed it.
+bool PutBack(const OldFile &f) {
+    if (!f.present) return true;
+    std::string now;
+    if (hv::ReadRegularFile(f.path.c_str(), &now) && now == f.bytes) return true;
+    if (WriteOwned(f.path, f)) {
+        CERT_STEP_ERROR("NSS changed %s; it was put back as it was", f.path.c_str());
+        return true;
+    }
+    CERT_STEP_ERROR("NSS changed %s and it cannot be put back: %s; its copy *_bakN beside it is intact",
+                    f.path.c_str(), std::strerror(errno));
+    return false;
+}
+
+// What the old database holds, as NSS reads it: a private scratch directory
+// gets copies of the old files and NSS converts them there, so the
+// instance's own files are not opened yet.
+bool ListOld(const OldFile &cert7, const OldFile &key3, const std::string &prefix,
+             hv::migrate::NssListing *out, std::string *why) {
+    const char *tmp = std::getenv("TMPDIR");
+    std::string dir = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/hvcertdb.XXXXXX";
+    if (::mkdtemp(dir.data()) == nullptr) {
+        *why = std::string("no scratch directory: ") + std::strerror(errno);
+        return false;
+    }
+    bool ok = WriteOwned(dir + "/" + prefix + "cert7.db", cert7) &&
+              (!key3.present || WriteOwned(dir + "/" + prefix + "key3.db", key3));
+    if (!ok) *why = std::string("scratch copy failed: ") + std::strerror(errno);
+    if (ok) ok = hv::migrate::ListNssDatabase("dbm:" + dir, prefix, false, out, why);
+    hv::migrate::PrDirHandle d(PR_OpenDir(dir.c_str()));
+    for (PRDirEntry *e = d ? PR_ReadDir(d.get(), PR_SKIP_BOTH) : nullptr; e != nullptr;
+         e = PR_ReadDir(d.get(), PR_SKIP_BOTH))
+        PR_Delete((dir + "/" + e->name).c_str());
+    d.reset();
+    PR_RmDir(dir.c_str());
+    return ok;
+}
+
+// A cert8 file that must not be used: moved aside so that phase 1 does not
+// point the configuration at it.
+void Discard(const std::string &cert8) {
+    if (!Exists(cert8)) return;
+    std::string aside = FreeBackupName(cert8);
+    if (PR_Rename(cert8.c_str(), aside.c_str()) == PR_SUCCESS)
+        CERT_STEP_ERROR("the unusable %s was moved aside to %s", cert8.c_str(), aside.c_str());
+    else
+        CERT_STEP_ERROR("the unusable %s cannot be moved aside; remove it before the next run", cert8.c_str());
+}
+
 int ConvertDatabase(const char *serverroot, const char *instancename) {
-    std::string cert7, cert8;
+    std::string cert7, cert8, key3, alias, prefix;
     if (!hv::migrate::BuildPath(&cert7, "%s/alias/%s-cert7.db", serverroot, instancename) ||
-        !hv::migrate::BuildPath(&cert8, "%s/alias/%s-cert8.db", serverroot, instancename)) {
+        !hv::migrate::BuildPath(&cert8, "%s/alias/%s-cert8.db", serverroot, instancename) ||
+        !hv::migrate::BuildPath(&key3, "%s/alias/%s-key3.db", serverroot, instancename) ||
+        !hv::migrate::BuildPath(&alias, "dbm:%s/alias", serverroot) ||
+        !hv::migrate::BuildPath(&prefix, "%s-", instancename)) {
         return kResultNotPossible;
     }
     if (!Exists(cert7)) return kResultOk;
+
+    // The old files as they are now: the reference for the outcome and what
+    // is put back if NSS changes them.
+    OldFile old_cert{cert7}, old_key{key3};
+    if (!ReadOld(&old_cert) || !ReadOld(&old_key)) return kResultNotPossible;
+    hv::migrate::NssListing before, after;
+    std::string why;
+    if (!ListOld(old_cert, old_key, prefix, &before, &why)) {
+        CERT_STEP_ERROR("%s cannot be read through NSS (%s); nothing converted", cert7.c_str(), why.c_str());
+        return kResultFailed;
+    }
+    if (std::size_t orphans = hv::migrate::KeysWithoutCertificate(before)) {
+        CERT_STEP_ERROR("%s holds no certificate for %zu private key(s) of %s: damaged?; nothing converted",
+                        cert7.c_str(), orphans, key3.c_str());
+        return kResultFailed;
+    }
     if (Exists(cert8) && renameFileAsBackup(cert8.c_str()) != 0) {
         std::printf("Couldn't rename old %s certificate database, so won't be able to upgrade %s.\n",
                     cert8.c_str(), cert7.c_str());
         return kResultNotPossible;
     }
+    if (!CopyAside(old_cert) || !CopyAside(old_key)) return kResultFailed;
+
     int rc = upgrade_certdb(serverroot, instancename);
-    if (rc != kResultOk) return rc;
+    bool kept = PutBack(old_cert) & PutBack(old_key);
+    if (rc != kResultOk) {
+        std::fflush(stdout);
+        CERT_STEP_ERROR("NSS cannot convert %s (error %d)", cert7.c_str(), PR_GetError());
+        Discard(cert8);
+        return rc;
+    }
     // A library that was already initialised elsewhere in the process would
     // report success without opening our files: only a written cert8 file
     // counts as a conversion.
     if (!Exists(cert8)) {
         std::printf("Security databases were opened, but %s was not written.\n", cert8.c_str());
+        return kResultFailed;
+    }
+    if (!kept) {
+        Discard(cert8);
+        return kResultFailed;
+    }
+    if (!hv::migrate::ListNssDatabase(alias, prefix, true, &after, &why)) {
+        CERT_STEP_ERROR("the converted %s cannot be read through NSS (%s)", cert8.c_str(), why.c_str());
+        Discard(cert8);
+        return kResultFailed;
+    }
+    std::string diff = hv::migrate::CompareListings(before, after);
+    if (!diff.empty()) {
+        CERT_STEP_ERROR("the converted %s does not hold what %s held: %s", cert8.c_str(), cert7.c_str(),
+                        diff.c_str());
+        Discard(cert8);
         return kResultFailed;
     }
     return kResultOk;

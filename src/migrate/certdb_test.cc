@@ -17,6 +17,13 @@
 #include "hv/slapi-plugin.h"
 #include "support/run_program.h"
 #include "support/server_root.h"
+#include "support/users.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+// NSS's old-format database module leaks its handle when it fails to open a
+// damaged file (DamagedCert7IsNotConverted): not ours to free.
+extern "C" const char *__lsan_default_suppressions() { return "leak:libnssdbm3.so\n"; }
+#endif
 
 namespace {
 
@@ -114,6 +121,8 @@ TEST_F(CertDb, Cert8ThatCannotBeMovedAside) {
     ASSERT_NE(nobody, nullptr);
     MakeCert7();
     hvtest::WriteFile(cert8_, "older cert8");
+    // Readable by the owner: only the directory refuses the move.
+    for (const std::string &f : {cert7_, alias_ + "/slapd-a-key3.db"}) ASSERT_EQ(chmod(f.c_str(), 0644), 0);
     std::string out = root_.Join("out");
     std::fflush(stdout);
     pid_t pid = fork();
@@ -153,6 +162,93 @@ TEST_F(CertDb, PathsThatDoNotFitAreRefused) {
     EXPECT_EQ(upgrade_NSS334_to_NSS336(0, root_.path().c_str(), longname.c_str()), 4);
     EXPECT_EQ(upgrade_NSS334_to_NSS336(1, root_.path().c_str(), longname.c_str()), 4);
     EXPECT_NE(testing::internal::GetCapturedStderr().find("path too long, at most 1023 bytes"), std::string::npos);
+}
+
+// The conversion as the instance owner, checked against what the old
+// database held.
+class CertDbAsOwner : public CertDb {
+protected:
+    void SetUp() override {
+        if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to the owner";
+        CertDb::SetUp();
+        ASSERT_TRUE(hvtest::EnsureSystemUser("hvdsowner", &owner_));
+        MakeCert7();
+        key3_ = alias_ + "/slapd-a-key3.db";
+        hvtest::ChownTree(alias_, owner_.uid, owner_.gid);
+    }
+    // Phase 0 under the owner's effective ids, with what it printed to
+    // standard error.
+    int PhaseZeroAsOwner(std::string *err) {
+        testing::internal::CaptureStderr();
+        int rc;
+        {
+            hvtest::ScopedEffectiveIds ids(owner_.uid, owner_.gid);
+            EXPECT_TRUE(ids.ok());
+            rc = Phase(0);
+        }
+        *err = testing::internal::GetCapturedStderr();
+        return rc;
+    }
+    hvtest::SystemUser owner_;
+    std::string key3_;
+};
+
+TEST_F(CertDbAsOwner, ConvertedDatabaseMatchesAndOldFilesStayByteForByte) {
+    const std::string cert7 = hvtest::ReadFile(cert7_), key3 = hvtest::ReadFile(key3_);
+    std::string err;
+    EXPECT_EQ(PhaseZeroAsOwner(&err), 0) << err;
+    ExpectCert8ListsTheCertificate();
+    EXPECT_EQ(hvtest::ReadFile(cert7_), cert7);
+    EXPECT_EQ(hvtest::ReadFile(key3_), key3);
+    // The copies made before NSS opened anything.
+    EXPECT_EQ(hvtest::ReadFile(cert7_ + "_bak0"), cert7);
+    EXPECT_EQ(hvtest::ReadFile(key3_ + "_bak0"), key3);
+    EXPECT_EQ(hvtest::Inspect(key3_ + "_bak0").uid, owner_.uid);
+    EXPECT_EQ(hvtest::Inspect(key3_ + "_bak0").mode, 0600u);
+}
+
+TEST_F(CertDbAsOwner, Cert7TheOwnerCannotReadChangesNothing) {
+    hvtest::ChownTree(cert7_, 0, 0, false);
+    const std::vector<std::string> before = hvtest::ListDir(alias_);
+    std::string err;
+    EXPECT_EQ(PhaseZeroAsOwner(&err), 4);
+    EXPECT_NE(err.find("upgrade_NSS334_to_NSS336: " + cert7_ + " cannot be read: Permission denied"),
+              std::string::npos) << err;
+    EXPECT_EQ(hvtest::ListDir(alias_), before);
+}
+
+TEST_F(CertDbAsOwner, DamagedCert7IsNotConverted) {
+    const std::string whole = hvtest::ReadFile(cert7_);
+    const std::vector<std::string> before = hvtest::ListDir(alias_);
+    // Cut short: NSS cannot open it.
+    hvtest::WriteFile(cert7_, whole.substr(0, 20000), 0600);
+    hvtest::ChownTree(cert7_, owner_.uid, owner_.gid, false);
+    std::string err;
+    EXPECT_EQ(PhaseZeroAsOwner(&err), 3);
+    EXPECT_NE(err.find(cert7_ + " cannot be read through NSS"), std::string::npos) << err;
+    EXPECT_EQ(hvtest::ListDir(alias_), before);
+
+    // Overwritten with noise: NSS reads no certificate, but the key database
+    // holds the server's private key.
+    std::string noise(whole.size(), '\0');
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 7919u + 13u) >> 3);
+    hvtest::WriteFile(cert7_, noise, 0600);
+    hvtest::ChownTree(cert7_, owner_.uid, owner_.gid, false);
+    EXPECT_EQ(PhaseZeroAsOwner(&err), 3);
+    EXPECT_NE(err.find("holds no certificate for 1 private key(s) of " + key3_), std::string::npos) << err;
+    EXPECT_EQ(hvtest::ListDir(alias_), before);
+}
+
+// NSS rewrites a key database it cannot read; the step puts it back.
+TEST_F(CertDbAsOwner, KeyDatabaseRewrittenByNssIsPutBack) {
+    std::string noise(16384, '\0');
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>((i * 104729u + 7u) >> 5);
+    hvtest::WriteFile(key3_, noise, 0600);
+    hvtest::ChownTree(key3_, owner_.uid, owner_.gid, false);
+    std::string err;
+    PhaseZeroAsOwner(&err);
+    EXPECT_EQ(hvtest::ReadFile(key3_), noise);
+    EXPECT_NE(err.find("NSS changed " + key3_ + "; it was put back as it was"), std::string::npos) << err;
 }
 
 class CertDbConfig : public CertDb {

@@ -207,7 +207,10 @@ int modify_attributeTypes_from_ldif(const char *file, int mode, const char *name
     HostString text(slapi_ch_strdup(read.c_str()));
     const char *const text_end = text.p + read.size();
 
+    // The output is the file and one value: reserved once, so that it never
+    // holds twice its size while growing.
     std::string out;
+    out.reserve(static_cast<std::size_t>(nread) + (value != nullptr ? std::strlen(value) : 0) + 256);
     char *cursor = nullptr;
     for (char *block = dse_read_next_entry(text.p, &cursor); block != nullptr;
          block = dse_read_next_entry(text.p, &cursor)) {

@@ -40,19 +40,25 @@ void LogIdFailure(const char *call, long id, int err) {
     UPGRADE_LOG("%s(%li) failed. error %d (%s)\n", call, id, err, slapd_system_strerror(err));
 }
 
-// Keeps any code other than 0 and 8.
-void Combine(int *result, int step) {
-    if (!IsSuccess(step)) *result = step;
+// Keeps any code other than 0 and 8, and names the step that gave it in
+// the log (the step itself has said which file and why).
+void Combine(int *result, int step, const char *name, const char *instancename) {
+    if (IsSuccess(step)) return;
+    UPGRADE_LOG("The upgrade step %s of %s failed with result %d\n", name, instancename, step);
+    *result = step;
 }
 
 }  // namespace
 
 int upgrade_DS_from_TB1(int phase, const char *serverroot, const char *instancename) {
     int result = kResultOk;
-    Combine(&result, upgrade_NSS334_to_NSS336(phase, serverroot, instancename));
-    Combine(&result, upgrade_RetroChangeLog(phase, serverroot, instancename));
-    Combine(&result, upgrade_Password_Policy(phase, serverroot, instancename));
-    Combine(&result, upgrade_scripts(phase, serverroot, instancename));
+    Combine(&result, upgrade_NSS334_to_NSS336(phase, serverroot, instancename),
+            "upgrade_NSS334_to_NSS336 (certificate database)", instancename);
+    Combine(&result, upgrade_RetroChangeLog(phase, serverroot, instancename),
+            "upgrade_RetroChangeLog (schema)", instancename);
+    Combine(&result, upgrade_Password_Policy(phase, serverroot, instancename),
+            "upgrade_Password_Policy (schema)", instancename);
+    Combine(&result, upgrade_scripts(phase, serverroot, instancename), "upgrade_scripts", instancename);
     return result;
 }
 

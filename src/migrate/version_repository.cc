@@ -119,6 +119,12 @@ int addVersion_versionRepository(const char *file, int level) {
     char number[16];
     std::snprintf(number, sizeof number, "%d", level);
     std::size_t len = std::strlen(content.text);
+    // A repository that lost its content still stands on the baseline.
+    if (Tokenize(std::string(content.text).data()).empty()) {
+        content.text[0] = '\0';
+        len = 0;
+        if (!Append(&content.text, &len, "1")) return OutOfMemory();
+    }
     if (!Append(&content.text, &len, "\t") || !Append(&content.text, &len, number)) return OutOfMemory();
     return flushVersions_versionRepository(file, content.text);
 }

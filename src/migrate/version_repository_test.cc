@@ -126,6 +126,16 @@ TEST_F(VersionRepositoryTest, CreationWritesTheBaselineForTheInstanceOwner) {
     EXPECT_FALSE(Inspect(target).exists);
 }
 
+// A repository left empty (by hand, or by a failure of another program)
+// still stands on the baseline: the level is recorded after it.
+TEST_F(VersionRepositoryTest, AddingToAnEmptyRepositoryKeepsTheBaseline) {
+    for (const char *empty : {"", "\n", " \t"}) {
+        Seed(empty);
+        EXPECT_EQ(addVersion_versionRepository(file_.c_str(), 2), 0);
+        EXPECT_EQ(ReadFile(file_), "1\t2");
+    }
+}
+
 // Whatever call of a rewrite fails, the repository holds the old content,
 // whole (or, when only the final flush of the directory failed, the new
 // one), and the failure is reported; once the fault is gone it holds the new

@@ -5,7 +5,11 @@
 //                                    configuration entry through the host
 //                                    directory loaded from config/dse.ldif
 //                                    (phase 1), which records level 2
-//   dshost status <server root>      each instance and its recorded levels
+//   dshost status [--json] <server root>
+//                                    each instance: its level, what is
+//                                    inconsistent in its repository, a
+//                                    pending schema push, the certificate
+//                                    database in use, the saved scripts
 //
 //   dshost --help | --version
 //
@@ -14,8 +18,6 @@
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <strings.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -31,6 +33,7 @@
 #include "hv/dsmigrate.h"
 #include "hv/slapi-host.h"
 #include "hv/slapi-plugin.h"
+#include "migrate/version_repository.h"
 
 namespace {
 
@@ -39,9 +42,10 @@ constexpr char kEncryptionDn[] = "cn=encryption,cn=config";
 void Usage(std::FILE *out, const char *prog) {
     std::fprintf(out,
                  "usage: %s upgrade <instance path>\n"
-                 "       %s status <server root>\n"
+                 "       %s status [--json] <server root>\n"
                  "  upgrade  upgrades the instance (for example /srv/ds/slapd-main) to level 2\n"
-                 "  status   lists the instances of the server root and their recorded levels\n",
+                 "  status   lists the instances of the server root: level, repository problems,\n"
+                 "           pending schema push, certificate database, saved scripts\n",
                  prog, prog);
 }
 
@@ -71,36 +75,108 @@ bool IsRegularFile(const std::string &path) {
     return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
-// The levels recorded in the instance's version repository, in order; empty
-// when the instance has none (never migrated, or back at the baseline).
-std::vector<std::string> RecordedLevels(const std::string &instancepath) {
-    std::string text;
-    std::vector<std::string> levels;
-    if (!ReadWhole(instancepath + "/upgrade/versions.conf", &text)) return levels;
-    std::istringstream in(text);
-    for (std::string tok; in >> tok;) levels.push_back(tok);
-    return levels;
-}
+// What the version repository of an instance records, read with the
+// migration's own repository code.
+struct Repository {
+    bool present = false;         // upgrade/versions.conf exists
+    std::vector<int> levels;      // as recorded
+    int level = 1;                // the level the data is in sync with
+    std::vector<std::string> problems;
+};
 
-std::string DescribeLevels(const std::string &instancepath) {
-    std::vector<std::string> levels = RecordedLevels(instancepath);
-    if (levels.empty()) return "level 1 (baseline, no version repository)";
-    std::string all;
-    for (const std::string &l : levels) all += (all.empty() ? "" : " ") + l;
-    return "level " + levels.back() + " (recorded: " + all + ")";
-}
-
-// The certificate database the configuration names, read from the file text
-// (no need to load it for a listing).
-std::string CertfileInText(const std::string &dse) {
-    std::istringstream in(dse);
-    for (std::string line; std::getline(in, line);) {
-        if (line.size() > 11 && strncasecmp(line.c_str(), "hvCertfile:", 11) == 0) {
-            std::string::size_type v = line.find_first_not_of(' ', 11);
-            return v == std::string::npos ? "" : line.substr(v);
-        }
+Repository ReadRepository(const std::string &instancepath) {
+    Repository repo;
+    const std::string upgrade = instancepath + "/upgrade";
+    const std::string file = upgrade + "/versions.conf";
+    struct stat st;
+    if (::lstat(file.c_str(), &st) != 0) {
+        if (IsDirectory(upgrade)) repo.problems.push_back("upgrade directory without versions.conf");
+        return repo;
     }
-    return "(none)";
+    repo.present = true;
+    if (!S_ISREG(st.st_mode)) {
+        repo.problems.push_back("versions.conf is not a regular file");
+        return repo;
+    }
+    char *text = nullptr;
+    if (getVersions_versionRepository(file.c_str(), &text) != 0) {
+        repo.problems.push_back("versions.conf cannot be read");
+        return repo;
+    }
+    std::string content = text;
+    ch_free_string(&text);
+    std::istringstream in(content);
+    for (std::string tok; in >> tok;) {
+        char *end = nullptr;
+        long v = std::strtol(tok.c_str(), &end, 10);
+        if (*end != '\0' || v < 1 || v > 2) {
+            repo.problems.push_back("unknown level \"" + tok + "\"");
+            continue;
+        }
+        repo.levels.push_back(static_cast<int>(v));
+    }
+    if (repo.levels.empty()) {
+        repo.problems.push_back("versions.conf records no level");
+    } else {
+        repo.level = repo.levels.back();
+        if (repo.levels.front() != 1) repo.problems.push_back("the baseline (level 1) is not recorded first");
+        for (std::size_t i = 1; i < repo.levels.size(); ++i)
+            if (repo.levels[i] <= repo.levels[i - 1]) repo.problems.push_back("levels are not ascending");
+        // "1" and a separator is what a downgrade writes just before it
+        // removes the directory.
+        if (repo.levels.size() == 1 && !content.empty() && std::strchr("\t\n\r ", content.back()) != nullptr)
+            repo.problems.push_back("back at the baseline but the upgrade directory is left (interrupted downgrade)");
+    }
+    return repo;
+}
+
+std::string DescribeLevels(const Repository &repo) {
+    if (!repo.present) return "level 1 (baseline, no version repository)";
+    std::string all;
+    for (int l : repo.levels) all += (all.empty() ? "" : " ") + std::to_string(l);
+    return "level " + std::to_string(repo.level) + " (recorded: " + all + ")";
+}
+
+// hvCertfile of the encryption entry as the file on disk holds it, read
+// with the host's LDIF parser.  False with *why when the file cannot be
+// read; *value is "" when the entry or attribute is missing.
+bool CertfileOnDisk(const std::string &dse, std::string *value, std::string *why) {
+    std::string text;
+    value->clear();
+    if (!ReadWhole(dse, &text)) {
+        *why = dse + " cannot be read: " + std::strerror(errno);
+        return false;
+    }
+    char *cursor = nullptr;
+    for (char *block = dse_read_next_entry(text.data(), &cursor); block != nullptr;
+         block = dse_read_next_entry(text.data(), &cursor)) {
+        Slapi_Entry *e = slapi_str2entry(block, SLAPI_STR2ENTRY_NO_ENTRYDN);
+        if (e == nullptr) continue;  // comments, or what the server would refuse to load
+        if (std::strcmp(slapi_entry_get_ndn(e), kEncryptionDn) == 0) {
+            char *cert = slapi_entry_attr_get_charptr(e, "hvCertfile");
+            if (cert != nullptr) *value = cert;
+            slapi_ch_free_string(&cert);
+        }
+        slapi_entry_free(e);
+        if (!value->empty()) break;
+    }
+    return true;
+}
+
+// The scripts that have a saved pre-patch copy in upgrade/bak_patch2.
+std::vector<std::string> SavedScripts(const std::string &instancepath) {
+    std::vector<std::string> names;
+    const std::string dir = instancepath + "/upgrade/bak_patch2";
+    DIR *d = ::opendir(dir.c_str());
+    if (d == nullptr) return names;
+    while (struct dirent *ent = ::readdir(d)) {
+        struct stat st;
+        if (ent->d_name[0] != '.' && ::lstat((dir + "/" + ent->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
+            names.push_back(ent->d_name);
+    }
+    ::closedir(d);
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 bool Succeeded(int rc) { return rc == 0 || rc == 8; }
@@ -147,14 +223,14 @@ int Upgrade(std::string instancepath) {
     std::printf("phase 0 (certificate database, schema, scripts): result %d\n", rc0);
     if (rc0 == 8) {
         std::printf("already at level 2: nothing to do\n");
-        std::printf("%s\n", DescribeLevels(instancepath).c_str());
+        std::printf("%s\n", DescribeLevels(ReadRepository(instancepath)).c_str());
         return 0;
     }
     // Recording level 2 after failed file work would hide the failure from
     // every later run: stop here so that the next run tries again.
     if (!Succeeded(rc0)) {
         std::printf("phase 0 failed: phase 1 not run, level not recorded\n");
-        std::printf("%s\n", DescribeLevels(instancepath).c_str());
+        std::printf("%s\n", DescribeLevels(ReadRepository(instancepath)).c_str());
         return 1;
     }
     if (hv_dir_load_dse(dse.c_str()) != 0) {
@@ -164,17 +240,70 @@ int Upgrade(std::string instancepath) {
     // Every change phase 1 makes is written back to dse.ldif by the host.
     int rc1 = upgrade_instance(1, instancepath.c_str());
     std::printf("phase 1 (configuration entry, level): result %d\n", rc1);
-    if (Slapi_Entry *e = hv_dir_get_entry(kEncryptionDn)) {
-        char *cert = slapi_entry_attr_get_charptr(e, "hvCertfile");
-        std::printf("hvCertfile: %s\n", cert != nullptr ? cert : "(none)");
-        slapi_ch_free_string(&cert);
-        slapi_entry_free(e);
+    // What a restarted server would read: the file, not the directory in
+    // memory.
+    std::string cert, why;
+    if (CertfileOnDisk(dse, &cert, &why))
+        std::printf("hvCertfile in %s: %s\n", dse.c_str(), cert.empty() ? "(none)" : cert.c_str());
+    else
+        std::fprintf(stderr, "dshost: %s\n", why.c_str());
+    std::printf("%s\n", DescribeLevels(ReadRepository(instancepath)).c_str());
+    if (!Succeeded(rc1)) {
+        std::printf("phase 1 failed: level not recorded; see the log for the step, the file and the reason\n");
+        return 1;
     }
-    std::printf("%s\n", DescribeLevels(instancepath).c_str());
-    return Succeeded(rc1) ? 0 : 1;
+    return 0;
 }
 
-int Status(const std::string &root) {
+// A JSON string literal.
+std::string Json(const std::string &s) {
+    std::string out = "\"";
+    for (unsigned char c : s) {
+        if (c == '"' || c == '\\') {
+            out += '\\';
+            out += static_cast<char>(c);
+        } else if (c < 0x20) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\u%04x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string JsonList(const std::vector<std::string> &items, bool quoted = true) {
+    std::string out = "[";
+    for (std::size_t i = 0; i < items.size(); ++i) out += (i ? ", " : "") + (quoted ? Json(items[i]) : items[i]);
+    return out + "]";
+}
+
+struct InstanceStatus {
+    std::string name;
+    Repository repo;
+    bool push_pending = false;
+    std::string certfile;  // "" when not named
+    std::string certfile_problem;
+    std::vector<std::string> saved_scripts;
+};
+
+InstanceStatus Examine(const std::string &root, const std::string &name) {
+    InstanceStatus st;
+    st.name = name;
+    const std::string inst = root + "/" + name;
+    st.repo = ReadRepository(inst);
+    struct stat sb;
+    st.push_pending = ::lstat((inst + "/upgrade/schema_push.pending").c_str(), &sb) == 0;
+    if (!CertfileOnDisk(inst + "/config/dse.ldif", &st.certfile, &st.certfile_problem)) st.certfile.clear();
+    st.saved_scripts = SavedScripts(inst);
+    if (st.repo.present && st.repo.level == 2 && st.certfile != "alias/" + name + "-cert8.db" &&
+        st.certfile_problem.empty() && Exists(root + "/alias/" + name + "-cert7.db"))
+        st.repo.problems.push_back("level 2 recorded but hvCertfile does not name the cert8 database");
+    return st;
+}
+
+int Status(const std::string &root, bool json) {
     DIR *d = ::opendir(root.c_str());
     if (d == nullptr) {
         std::fprintf(stderr, "dshost: server root %s cannot be read: %s\n", root.c_str(), std::strerror(errno));
@@ -191,14 +320,37 @@ int Status(const std::string &root) {
         std::fprintf(stderr, "dshost: no instance (slapd-*) found in %s\n", root.c_str());
         return 1;
     }
-    for (const std::string &name : names) {
-        const std::string inst = root + "/" + name;
-        std::string dse;
-        std::string cert = ReadWhole(inst + "/config/dse.ldif", &dse) ? CertfileInText(dse)
-                                                                       : "(no config/dse.ldif)";
-        std::printf("%s: %s, hvCertfile %s, cert8 database %s\n", name.c_str(), DescribeLevels(inst).c_str(),
-                    cert.c_str(), Exists(root + "/alias/" + name + "-cert8.db") ? "present" : "absent");
+    std::string out = json ? "{\"server_root\": " + Json(root) + ", \"instances\": [" : "";
+    for (std::size_t i = 0; i < names.size(); ++i) {
+        InstanceStatus st = Examine(root, names[i]);
+        const std::string cert = !st.certfile_problem.empty() ? "(" + st.certfile_problem + ")"
+                                 : st.certfile.empty()         ? "(none)"
+                                                               : st.certfile;
+        if (json) {
+            std::vector<std::string> levels;
+            for (int l : st.repo.levels) levels.push_back(std::to_string(l));
+            out += std::string(i ? ", " : "") + "{\"name\": " + Json(st.name) +
+                   ", \"level\": " + std::to_string(st.repo.level) +
+                   ", \"recorded\": " + (st.repo.present ? JsonList(levels, false) : "null") +
+                   ", \"problems\": " + JsonList(st.repo.problems) +
+                   ", \"schema_push_pending\": " + (st.push_pending ? "true" : "false") +
+                   ", \"certificate_database\": " + (st.certfile.empty() ? "null" : Json(st.certfile)) +
+                   (st.certfile_problem.empty() ? "" : ", \"certificate_database_problem\": " + Json(st.certfile_problem)) +
+                   ", \"saved_scripts\": " + JsonList(st.saved_scripts) + "}";
+            continue;
+        }
+        std::string saved;
+        for (const std::string &s : st.saved_scripts) saved += (saved.empty() ? "" : " ") + s;
+        std::string problems;
+        for (const std::string &p : st.repo.problems) problems += (problems.empty() ? "" : "; ") + p;
+        out += st.name + ":\n  " + DescribeLevels(st.repo) +
+               "\n  repository: " + (problems.empty() ? "consistent" : problems) +
+               "\n  schema push pending: " + (st.push_pending ? "yes" : "no") +
+               "\n  certificate database: " + cert +
+               "\n  saved scripts: " + (saved.empty() ? "(none)" : saved) + "\n";
     }
+    if (json) out += "]}\n";
+    std::fputs(out.c_str(), stdout);
     return 0;
 }
 
@@ -211,17 +363,19 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("dshost (hvds) %s\n", HV_VERSION);
+        std::printf("dshost (hvds) %s
+", HV_VERSION);
         return 0;
     }
-    if (argc != 3) {
+    bool json = argc == 4 && std::strcmp(argv[1], "status") == 0 && std::strcmp(argv[2], "--json") == 0;
+    if (argc != 3 && !json) {
         Usage(stderr, prog);
         return 2;
     }
-    std::string path = argv[2];
+    std::string path = argv[argc - 1];
     while (path.size() > 1 && path.back() == '/') path.pop_back();
     if (std::strcmp(argv[1], "upgrade") == 0) return Upgrade(path);
-    if (std::strcmp(argv[1], "status") == 0) return Status(path);
+    if (std::strcmp(argv[1], "status") == 0) return Status(path, json);
     std::fprintf(stderr, "%s: unknown command '%s'\n", prog, argv[1]);
     Usage(stderr, prog);
     return 2;

@@ -1,5 +1,6 @@
 // The dshost command run as an administrator would run it.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -31,7 +32,8 @@ TEST_F(Dshost, UpgradesAnInstanceAndReportsTheLevel) {
     ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_NE(r.out.find("phase 0 (certificate database, schema, scripts): result 0"), std::string::npos) << r.out;
     EXPECT_NE(r.out.find("phase 1 (configuration entry, level): result 0"), std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("hvCertfile: alias/slapd-a-cert8.db"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("hvCertfile in " + root_.Dse("slapd-a") + ": alias/slapd-a-cert8.db"), std::string::npos)
+        << r.out;
     EXPECT_NE(r.out.find("level 2 (recorded: 1 2)"), std::string::npos) << r.out;
     EXPECT_EQ(Versions("slapd-a"), "1\t2");
     EXPECT_NE(ReadFile(root_.Dse("slapd-a")).find("hvCertfile: alias/slapd-a-cert8.db"), std::string::npos);
@@ -44,10 +46,14 @@ TEST_F(Dshost, UpgradesAnInstanceAndReportsTheLevel) {
 
     r = RunDshost({"status", root_.path()});
     EXPECT_EQ(r.exit_status, 0) << r.err;
-    EXPECT_NE(r.out.find("slapd-a: level 2 (recorded: 1 2), hvCertfile alias/slapd-a-cert8.db, cert8 database present"),
+    EXPECT_NE(r.out.find("slapd-a:\n  level 2 (recorded: 1 2)\n  repository: consistent\n"
+                         "  schema push pending: no\n  certificate database: alias/slapd-a-cert8.db\n"
+                         "  saved scripts: bak2db db2bak db2ldif get-clusterinfo-slapd ldif2db restoreconfig saveconfig "
+                         "suffix2instance vlvindex\n"),
               std::string::npos) << r.out;
-    EXPECT_NE(r.out.find("slapd-b: level 1 (baseline, no version repository), hvCertfile alias/slapd-b-cert7.db, "
-                         "cert8 database absent"),
+    EXPECT_NE(r.out.find("slapd-b:\n  level 1 (baseline, no version repository)\n  repository: consistent\n"
+                         "  schema push pending: no\n  certificate database: alias/slapd-b-cert7.db\n"
+                         "  saved scripts: (none)\n"),
               std::string::npos) << r.out;
 }
 
@@ -76,6 +82,99 @@ TEST_F(Dshost, FailedFileWorkStopsBeforeTheConfiguration) {
     EXPECT_NE(r.out.find("phase 1 not run"), std::string::npos) << r.out;
     EXPECT_EQ(Versions("slapd-a"), "1");
     EXPECT_EQ(ReadFile(root_.Dse("slapd-a")), dse);
+}
+
+// The owner may not write config/: phase 1 cannot write dse.ldif back, so
+// it fails, no level is recorded, and what is printed is the file's value.
+// Once the directory is writable again, the same command finishes the job.
+TEST_F(Dshost, ConfigurationThatCannotBeWrittenBackFailsPhaseOne) {
+    if (!root_.has_owner()) GTEST_SKIP() << "needs root and a non-root owner";
+    const std::string config = root_.InstancePath("slapd-a") + "/config";
+    const std::string dse = ReadFile(root_.Dse("slapd-a"));
+    ASSERT_EQ(chmod(config.c_str(), 0555), 0);
+    ProgramResult r = RunDshost({"upgrade", root_.InstancePath("slapd-a")});
+    EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+    EXPECT_NE(r.out.find("phase 1 (configuration entry, level): result 3"), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("hvCertfile in " + root_.Dse("slapd-a") + ": alias/slapd-a-cert7.db"), std::string::npos)
+        << r.out;
+    EXPECT_EQ(r.out.find("cert8.db\n"), std::string::npos) << r.out;
+    // The log names the step, the file and the reason.
+    EXPECT_NE(r.err.find("upgrade_NSS334_to_NSS336"), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(root_.Dse("slapd-a") + ".bak: Permission denied"), std::string::npos) << r.err;
+    EXPECT_EQ(Versions("slapd-a"), "1");
+    EXPECT_EQ(ReadFile(root_.Dse("slapd-a")), dse);
+
+    ASSERT_EQ(chmod(config.c_str(), 0755), 0);
+    r = RunDshost({"upgrade", root_.InstancePath("slapd-a")});
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(Versions("slapd-a"), "1\t2");
+    EXPECT_NE(ReadFile(root_.Dse("slapd-a")).find("hvCertfile: alias/slapd-a-cert8.db"), std::string::npos);
+    EXPECT_EQ(ReadFile(root_.Dse("slapd-a") + ".bak"), dse);
+}
+
+// A cert7 database the owner cannot read: the upgrade fails and names it,
+// no cert8 database appears and the configuration keeps naming cert7.
+TEST_F(Dshost, UnreadableCertificateDatabaseIsReportedAndNothingSwitched) {
+    if (!root_.has_owner()) GTEST_SKIP() << "needs root and a non-root owner";
+    hvtest::ChownTree(root_.Cert7Path("slapd-a"), 0, 0, false);
+    ASSERT_EQ(chmod(root_.Cert7Path("slapd-a").c_str(), 0600), 0);
+    ProgramResult r = RunDshost({"upgrade", root_.InstancePath("slapd-a")});
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_NE(r.out.find("phase 0 (certificate database, schema, scripts): result 4"), std::string::npos) << r.out;
+    EXPECT_NE(r.err.find(root_.Cert7Path("slapd-a") + " cannot be read: Permission denied"), std::string::npos)
+        << r.err;
+    EXPECT_NE(r.err.find("upgrade step upgrade_NSS334_to_NSS336"), std::string::npos) << r.err;
+    EXPECT_FALSE(Inspect(root_.Cert8Path("slapd-a")).exists);
+    EXPECT_NE(ReadFile(root_.Dse("slapd-a")).find("alias/slapd-a-cert7.db"), std::string::npos);
+    EXPECT_EQ(Versions("slapd-a"), "1");
+}
+
+// No byte can be written (file size limit 0): the repository cannot be
+// created; none is left behind, and the next run records "1\t2".
+TEST_F(Dshost, FailedFirstWriteOfTheRepositoryLeavesNoEmptyFile) {
+    const std::string dshost = std::string(HV_BUILD_DIR) + "/bin/dshost";
+    ProgramResult r = hvtest::RunProgram(
+        "/bin/sh", {"-c", "ulimit -f 0; trap '' XFSZ; exec \"$0\" upgrade \"$1\"", dshost,
+                    root_.InstancePath("slapd-a")});
+    EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+    EXPECT_NE(r.err.find(root_.VersionsFile("slapd-a") + " could not be initialized"), std::string::npos) << r.err;
+    EXPECT_FALSE(Inspect(root_.VersionsFile("slapd-a")).exists);
+    r = RunDshost({"upgrade", root_.InstancePath("slapd-a")});
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_EQ(Versions("slapd-a"), "1\t2");
+}
+
+// The status names what an administrator has to look at, in text and JSON.
+TEST_F(Dshost, StatusReportsProblemsAndPendingWork) {
+    const std::string a = root_.InstancePath("slapd-a"), b = root_.InstancePath("slapd-b");
+    hvtest::MakeDirs(a + "/upgrade/bak_patch2");
+    hvtest::WriteFile(a + "/upgrade/versions.conf", "1\t2\t");
+    hvtest::WriteFile(a + "/upgrade/schema_push.pending", "");
+    hvtest::WriteFile(a + "/upgrade/bak_patch2/db2bak", "#!/bin/sh\n");
+    hvtest::MakeDirs(b + "/upgrade");
+    hvtest::WriteFile(b + "/upgrade/versions.conf", "1\t");
+    ProgramResult r = RunDshost({"status", root_.path()});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_NE(r.out.find("slapd-a:\n  level 2 (recorded: 1 2)\n  repository: level 2 recorded but hvCertfile "
+                         "does not name the cert8 database\n  schema push pending: yes\n"
+                         "  certificate database: alias/slapd-a-cert7.db\n  saved scripts: db2bak\n"),
+              std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("slapd-b:\n  level 1 (recorded: 1)\n  repository: back at the baseline but the upgrade "
+                         "directory is left (interrupted downgrade)\n"),
+              std::string::npos) << r.out;
+
+    hvtest::WriteFile(b + "/upgrade/versions.conf", "");
+    hvtest::WriteFile(root_.Dse("slapd-b"), "dn: cn=encryption,cn=config\nhvCertfile: \"odd\\name\n");
+    r = RunDshost({"status", "--json", root_.path()});
+    EXPECT_EQ(r.exit_status, 0) << r.err;
+    EXPECT_EQ(r.out,
+              "{\"server_root\": \"" + root_.path() + "\", \"instances\": ["
+              "{\"name\": \"slapd-a\", \"level\": 2, \"recorded\": [1, 2], \"problems\": [\"level 2 recorded but "
+              "hvCertfile does not name the cert8 database\"], \"schema_push_pending\": true, "
+              "\"certificate_database\": \"alias/slapd-a-cert7.db\", \"saved_scripts\": [\"db2bak\"]}, "
+              "{\"name\": \"slapd-b\", \"level\": 1, \"recorded\": [], \"problems\": [\"versions.conf records "
+              "no level\"], \"schema_push_pending\": false, \"certificate_database\": \"\\\"odd\\\\name\", "
+              "\"saved_scripts\": []}]}\n");
 }
 
 TEST_F(Dshost, UsageAndBadArguments) {
