@@ -90,6 +90,13 @@ void hv_dir_refuse_attribute(const char *type, int on);
 int hv_dir_load_dse(const char *path);
 /* Writes the directory to the loaded dse file now.  0, or -1 with a message. */
 int hv_dir_save_dse(void);
+/* Loads an LDIF file as hv_dir_load_dse does, but remembers no file:
+ * changes are not written back.  A link or anything but a regular file at
+ * path is refused.  0, or -1 with a message. */
+int hv_dir_load_ldif(const char *path);
+/* Writes the directory to path once, safely as above (an existing file
+ * keeps its owner and mode).  0, or -1 with a message. */
+int hv_dir_write_ldif(const char *path);
 /* Copy of the stored entry (caller frees), or none. */
 Slapi_Entry *hv_dir_get_entry(const char *dn);
 /* Number of entries stored. */

@@ -33,9 +33,18 @@ std::string LoadedPath() {
     return g_path;
 }
 
+// Reads a regular file only: a link or a FIFO planted where the file should
+// be is refused (ELOOP, EINVAL) rather than followed or waited on, since the
+// programs that load it may run as root over an instance another user owns.
 bool ReadWhole(const char *path, std::string *out) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return false;
+    }
     char buf[65536];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
@@ -102,7 +111,7 @@ int SaveLocked(const std::string &path) {
     mode_t mode = 0600;
     uid_t uid = static_cast<uid_t>(-1);
     gid_t gid = static_cast<gid_t>(-1);
-    if (::stat(path.c_str(), &st) == 0) {
+    if (::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         mode = st.st_mode & 07777;
         uid = st.st_uid;
         gid = st.st_gid;
@@ -116,27 +125,9 @@ int SaveLocked(const std::string &path) {
     return 0;
 }
 
-}  // namespace
-
-namespace hv {
-
-void WriteBackDse() {
-    std::lock_guard write(g_write_mu);
-    std::string path = LoadedPath();
-    if (!path.empty()) SaveLocked(path);
-}
-
-void ForgetDse() {
-    std::lock_guard write(g_write_mu);
-    std::lock_guard lock(g_path_mu);
-    g_path.clear();
-}
-
-}  // namespace hv
-
-extern "C" {
-
-HV_EXPORT int hv_dir_load_dse(const char *path) {
+// Parses the file and loads its entries into the directory.  0, or -1
+// with a message naming the file and the entry at fault.
+int LoadFile(const char *path) {
     if (path == nullptr || path[0] == '\0') {
         hv::LogFatal(kSubsystem, "no configuration file named\n");
         return -1;
@@ -175,10 +166,46 @@ HV_EXPORT int hv_dir_load_dse(const char *path) {
                         fault.c_str(), ldap_err2string(rc));
         return -1;
     }
+    return 0;
+}
+
+}  // namespace
+
+namespace hv {
+
+void WriteBackDse() {
+    std::lock_guard write(g_write_mu);
+    std::string path = LoadedPath();
+    if (!path.empty()) SaveLocked(path);
+}
+
+void ForgetDse() {
+    std::lock_guard write(g_write_mu);
+    std::lock_guard lock(g_path_mu);
+    g_path.clear();
+}
+
+}  // namespace hv
+
+extern "C" {
+
+HV_EXPORT int hv_dir_load_dse(const char *path) {
+    if (LoadFile(path) != 0) return -1;
     std::lock_guard write(g_write_mu);
     std::lock_guard lock(g_path_mu);
     g_path = path;
     return 0;
+}
+
+HV_EXPORT int hv_dir_load_ldif(const char *path) { return LoadFile(path); }
+
+HV_EXPORT int hv_dir_write_ldif(const char *path) {
+    if (path == nullptr || path[0] == '\0') {
+        hv::LogFatal(kSubsystem, "no file named\n");
+        return -1;
+    }
+    std::lock_guard write(g_write_mu);
+    return SaveLocked(path);
 }
 
 HV_EXPORT int hv_dir_save_dse(void) {

@@ -27,6 +27,7 @@
 #include "plugins/plugin_log.h"
 #include "plugins/plugin_signature.h"
 #include "plugins/plugin_args.h"
+#include "plugins/tally_settings.h"
 
 namespace {
 
@@ -48,12 +49,7 @@ HV_PLUGIN_SIGNATURE hv::plugins::PluginSignature pluginSignature = {
 // each operation.
 InitArgs initArgs;
 
-struct Settings {
-    const char *counterAttribute = nullptr;
-    const char *memberAttribute = nullptr;
-    const char *requiredObjectClass = nullptr;
-    bool updateParents = false;
-};
+using Settings = hv::plugins::AttrtallySettings;
 
 enum class Outcome { kProceed, kSkip, kFail };
 
@@ -61,27 +57,8 @@ int parse_arguments(Slapi_PBlock *pb, Settings *out) {
     int argc = 0;
     char **argv = nullptr;
     if (hv::plugins::GetOperationArgs(pb, initArgs, &argc, &argv) != 0) return 1;
-    Settings s;
-    for (int i = 0; i < argc; ++i) {
-        std::string_view name;
-        const char *value = nullptr;
-        if (!hv::plugins::SplitArgument(argv[i], &name, &value)) return 12;
-        if (hv::plugins::SelectsKeyword(name, "counterAttribute")) {
-            s.counterAttribute = value;
-        } else if (hv::plugins::SelectsKeyword(name, "memberAttribute")) {
-            s.memberAttribute = value;
-        } else if (hv::plugins::SelectsKeyword(name, "updateParents")) {
-            s.updateParents = strcasecmp(value, "true") == 0;
-        } else if (hv::plugins::SelectsKeyword(name, "requiredObjectClass")) {
-            s.requiredObjectClass = value;
-        }
-    }
-    if (s.memberAttribute == nullptr || s.requiredObjectClass == nullptr ||
-        s.counterAttribute == nullptr) {
-        return op_error(13);
-    }
-    *out = s;
-    return 0;
+    const int code = hv::plugins::ParseAttrtallySettings(argc, argv, out);
+    return code == 13 ? op_error(13) : code;
 }
 
 Outcome postop_prolog(Slapi_PBlock *pb, Settings *settings, char **targetDn) {

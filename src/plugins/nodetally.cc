@@ -21,6 +21,7 @@
 #include "plugins/plugin_log.h"
 #include "plugins/plugin_signature.h"
 #include "plugins/plugin_args.h"
+#include "plugins/tally_settings.h"
 
 namespace {
 
@@ -46,11 +47,7 @@ constexpr int kModeDelete = 0;
 constexpr int kModeModify = 1;
 constexpr int kModeAdd = 2;
 
-struct Settings {
-    const char *counterAttribute = nullptr;
-    const char *counterObjectClass = nullptr;
-    const char *requiredObjectClass = nullptr;
-};
+using Settings = hv::plugins::NodetallySettings;
 
 // The operation's settings and target; proceed is false when the operation
 // is not to be counted (it failed or was replicated).
@@ -64,25 +61,8 @@ int parse_arguments(Slapi_PBlock *pb, Settings *out) {
     int argc = 0;
     char **argv = nullptr;
     if (hv::plugins::GetOperationArgs(pb, initArgs, &argc, &argv) != 0) return 1;
-    Settings s;
-    for (int i = 0; i < argc; ++i) {
-        std::string_view name;
-        const char *value = nullptr;
-        if (!hv::plugins::SplitArgument(argv[i], &name, &value)) return 12;
-        if (hv::plugins::SelectsKeyword(name, "counterAttribute")) {
-            s.counterAttribute = value;
-        } else if (hv::plugins::SelectsKeyword(name, "counterObjectClass")) {
-            s.counterObjectClass = value;
-        } else if (hv::plugins::SelectsKeyword(name, "requiredObjectClass")) {
-            s.requiredObjectClass = value;
-        }
-    }
-    if (s.counterAttribute == nullptr || s.counterObjectClass == nullptr ||
-        s.requiredObjectClass == nullptr) {
-        return op_error(13);
-    }
-    *out = s;
-    return 0;
+    const int code = hv::plugins::ParseNodetallySettings(argc, argv, out);
+    return code == 13 ? op_error(13) : code;
 }
 
 int postop_prolog(Slapi_PBlock *pb, Prolog *out) {
