@@ -5,11 +5,13 @@
 #include <strings.h>
 #include <sys/time.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "hv/slapi-plugin.h"
@@ -20,6 +22,7 @@ namespace hv::tally {
 namespace {
 
 constexpr int kMaxAttempts = 50;  // fresh reads of one counter whose assertion keeps failing
+constexpr std::chrono::milliseconds kSettle(100);  // between the two readings of a counter
 
 struct LdapCloser {
     void operator()(LDAP *ld) const { ldap_unbind_ext_s(ld, nullptr, nullptr); }
@@ -168,37 +171,62 @@ class LdapSource : public Source {
         return ok;
     }
 
-    // The counter's stored value is read first, then its subtree counted:
-    // a counted operation that finishes in between changes the stored value
-    // and so fails the assertion, and the next attempt starts afresh.
+    // One reading of a counter: its stored values, then the count of its
+    // subtree.  false with *error; *gone when it no longer carries a counter.
+    struct Reading {
+        std::vector<std::string> stored;
+        CounterState state;  // stored as read first, computed from the count made after
+        long Offset() const {
+            return (state.stored ? std::atol(state.stored->c_str()) : 0) - state.computed;
+        }
+    };
+    bool Read(const CounterState &c, Reading *out, bool *gone, std::string *error) {
+        std::optional<EntryView> entry;
+        if (!Search(c.dn, LDAP_SCOPE_BASE, "(objectClass=*)",
+                    [&](const EntryView &v) { entry = v; }, error)) {
+            return false;
+        }
+        *gone = !entry;
+        if (*gone) return true;
+        Recount below(rule_);
+        if (!Search(c.dn, LDAP_SCOPE_SUBTREE, rule_.Filter(),
+                    [&](const EntryView &v) { below.Add(v); }, error)) {
+            return false;
+        }
+        *gone = true;
+        for (const CounterState &s : below.Finish()) {
+            if (s.ndn != entry->ndn) continue;
+            *gone = false;
+            out->state.dn = c.dn;
+            out->state.computed = s.computed;
+        }
+        out->stored = entry->counter;
+        out->state.storedValues = static_cast<int>(entry->counter.size());
+        if (!entry->counter.empty()) out->state.stored = entry->counter.front();
+        return true;
+    }
+
+    // The stored value is read before the subtree is counted, so that a
+    // counted operation finishing in between changes the stored value and
+    // fails the assertion; the next attempt then starts afresh.  An
+    // operation that has changed its entry but not yet the counter makes the
+    // counter look low for a moment: a counter is therefore written only
+    // when two readings a moment apart find it off by the same amount.
     bool RepairOne(const CounterState &c, const ChangeReport &report, std::string *error) {
         for (int attempt = 0; attempt < kMaxAttempts; ++attempt) {
-            std::optional<EntryView> stored;
-            if (!Search(c.dn, LDAP_SCOPE_BASE, "(objectClass=*)",
-                        [&](const EntryView &v) { stored = v; }, error)) {
-                return false;
+            Reading first, second;
+            bool gone = false;
+            if (!Read(c, &first, &gone, error)) return false;
+            if (gone || first.state.Right(rule_)) return true;
+            std::this_thread::sleep_for(kSettle);
+            if (!Read(c, &second, &gone, error)) return false;
+            if (gone || second.state.Right(rule_)) return true;
+            if (first.Offset() != second.Offset() || first.stored.empty() != second.stored.empty()) {
+                continue;
             }
-            if (!stored) return true;  // deleted meanwhile: nothing left to repair
-            Recount below(rule_);
-            if (!Search(c.dn, LDAP_SCOPE_SUBTREE, rule_.Filter(),
-                        [&](const EntryView &v) { below.Add(v); }, error)) {
-                return false;
-            }
-            // The stored value as read first, the count as made afterwards.
-            CounterState fresh;
-            bool carries = false;
-            for (const CounterState &s : below.Finish()) {
-                if (s.ndn != stored->ndn) continue;
-                carries = true;
-                fresh.computed = s.computed;
-            }
-            if (!carries) return true;  // no longer carries a counter
-            fresh.storedValues = static_cast<int>(stored->counter.size());
-            if (!stored->counter.empty()) fresh.stored = stored->counter.front();
-            if (fresh.Right(rule_)) return true;
-            int rc = WriteUnderAssertion(c.dn, stored->counter, fresh.computed);
+            int rc = WriteUnderAssertion(c.dn, second.stored, second.state.computed);
             if (rc == LDAP_SUCCESS) {
-                report(c.dn, fresh.StoredText(), fresh.computed);
+                report(c.dn, second.state.StoredText(), second.state.computed);
                 return true;
             }
             if (rc != LDAP_ASSERTION_FAILED) {
