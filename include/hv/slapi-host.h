@@ -120,6 +120,14 @@ int hv_op_add(Slapi_Entry *e, int flags, hv_op_result *res);
 int hv_op_add_ldif(const char *ldif, int flags, hv_op_result *res);
 int hv_op_delete(const char *dn, int flags, hv_op_result *res);
 int hv_op_modify(const char *dn, LDAPMod **mods, int flags, hv_op_result *res);
+/* Modify-RDN: renames the entry at dn to newrdn, below newsuperior when that
+ * is not none, moving its whole subtree along; deleteoldrdn non-zero removes
+ * the old RDN's values.  Atomic.  0, 32 (no entry or no new superior), 68
+ * (the new DN exists), 34 (bad DN or RDN), 53 (a move below itself, or the
+ * rename of a top entry), 65 (refused attribute).  The post-modify-RDN
+ * handlers get the entry before and after as SLAPI_ENTRY_PRE_OP/POST_OP. */
+int hv_op_modrdn(const char *dn, const char *newrdn, int deleteoldrdn, const char *newsuperior,
+                 int flags, hv_op_result *res);
 
 /* ---- Plug-ins ----------------------------------------------------------- */
 typedef struct hv_plugin hv_plugin;

@@ -68,8 +68,13 @@ typedef int (*Slapi_PluginFunc)(Slapi_PBlock *pb);
 #define SLAPI_ENTRY_POST_OP 53              /* Slapi_Entry * */
 #define SLAPI_ADD_ENTRY 60                  /* Slapi_Entry * */
 #define SLAPI_MODIFY_MODS 90                /* LDAPMod ** */
+#define SLAPI_MODRDN_TARGET SLAPI_TARGET_DN
+#define SLAPI_MODRDN_NEWRDN 100             /* char *   */
+#define SLAPI_MODRDN_DELOLDRDN 101          /* int      */
+#define SLAPI_MODRDN_NEWSUPERIOR 102        /* char *, none when the entry keeps its parent */
 #define SLAPI_IS_REPLICATED_OPERATION 142   /* int      */
 #define SLAPI_PLUGIN_POST_MODIFY_FN 505     /* Slapi_PluginFunc */
+#define SLAPI_PLUGIN_POST_MODRDN_FN 506     /* Slapi_PluginFunc */
 #define SLAPI_PLUGIN_POST_ADD_FN 507        /* Slapi_PluginFunc */
 #define SLAPI_PLUGIN_POST_DELETE_FN 508     /* Slapi_PluginFunc */
 
@@ -162,6 +167,11 @@ void slapi_free_search_results_internal(Slapi_PBlock *pb);
 Slapi_PBlock *slapi_modify_internal(char *dn, LDAPMod **mods, LDAPControl **controls, int log_change);
 Slapi_PBlock *slapi_add_entry_internal(Slapi_Entry *e, LDAPControl **controls, int log_change);
 Slapi_PBlock *slapi_delete_internal(char *dn, LDAPControl **controls, int log_change);
+/* Renames the entry at dn to newrdn, below newsuperior when that is not none
+ * (the entry's subtree moves along); deloldrdn non-zero removes the old RDN's
+ * values.  Result under SLAPI_PLUGIN_INTOP_RESULT. */
+Slapi_PBlock *slapi_rename_internal(const char *dn, const char *newrdn, const char *newsuperior,
+                                    int deloldrdn, LDAPControl **controls, int log_change);
 void slapi_send_ldap_result(Slapi_PBlock *pb, int err, char *matched, char *text, int nentries,
                             struct berval **urls);
 
