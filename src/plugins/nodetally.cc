@@ -18,6 +18,7 @@
 #include "hv/slapi-plugin.h"
 #include "plugins/ancestors.h"
 #include "plugins/counter_utils.h"
+#include "plugins/moves.h"
 #include "plugins/plugin_log.h"
 #include "plugins/plugin_signature.h"
 #include "plugins/plugin_args.h"
@@ -230,6 +231,39 @@ int postop_modify(Slapi_PBlock *pb) {
     return postop_common(pb, direction, kModeModify) == 0 ? 0 : -1;
 }
 
+// countMoves: an entry that moves to a new parent takes the counted entries
+// of its subtree (itself included) out of the holders it leaves and into
+// the holders it joins; a holder above both keeps its count, and a rename
+// in place changes nothing.  The subtree is counted at its new place.
+int postop_modrdn(Slapi_PBlock *pb) {
+    hv::plugins::Log(kPluginName, "POSTOP MODRDN begin\n");
+    Prolog p;
+    if (postop_prolog(pb, &p) != 0) return -1;
+    if (!p.proceed) return 0;
+    Slapi_Entry *pre = nullptr;
+    Slapi_Entry *post = nullptr;
+    if (!hv::plugins::MovedEntry(pb, &pre, &post)) return -1;
+    if (pre == nullptr || post == nullptr) return 0;  // nothing tells where it was and went
+    const char *oldDn = slapi_entry_get_dn(pre);
+    const char *newDn = slapi_entry_get_dn(post);
+    if (hv::plugins::SameParent(oldDn, newDn)) return 0;
+    const Settings &s = p.settings;
+    long moved = 0;
+    if (!hv::plugins::CountSubtree(newDn, s.requiredObjectClass, nullptr, &moved)) return -1;
+    hv::plugins::Log(kPluginName, "postop_modrdn: %s moved to %s with %ld counted entries\n",
+                     oldDn, newDn, moved);
+    if (moved == 0) return 0;
+    int result = 0;
+    hv::plugins::ForEachMovedAncestor(
+        oldDn, newDn, s.counterObjectClass, [&](const char *dn, bool holder, int side) {
+            if (!holder || side == 0) return;
+            if (updateCounterByDN(dn, s.counterAttribute, static_cast<int>(side * moved)) != 0) {
+                result = -1;
+            }
+        });
+    return result;
+}
+
 }  // namespace
 
 extern "C" HV_PLUGIN_EXPORT int HVSubtreeEntryCounterPostOp_Init(Slapi_PBlock *pb) {
@@ -253,6 +287,12 @@ extern "C" HV_PLUGIN_EXPORT int HVSubtreeEntryCounterPostOp_Init(Slapi_PBlock *p
         code = 10;
     } else if (slapi_pblock_get(pb, SLAPI_PLUGIN_ARGV, &argv) != 0) {
         code = 11;
+    }
+    Settings settings;
+    if (code == 0 && hv::plugins::ParseNodetallySettings(argc, argv, &settings) == 0 &&
+        settings.countMoves &&
+        slapi_pblock_set(pb, SLAPI_PLUGIN_POST_MODRDN_FN, reinterpret_cast<void *>(&postop_modrdn)) != 0) {
+        code = 6;
     }
     if (initCounterLock() != 0) code = 12;
     if (code != 0) {
