@@ -59,16 +59,19 @@ done
 
 auth=(-H "ldap://127.0.0.1:$port/" -D cn=admin,dc=example,dc=com -w secret -b dc=example,dc=com)
 filter='(|(objectClass=hvCounterHolder)(objectClass=hvCounted))'
-time_of() { local s e; s=$(date +%s.%N); "$@" >/dev/null; e=$(date +%s.%N); echo "$e - $s" | bc; }
+calc() { python3 -c "print(round($1, 2))"; }
+time_of() { local s e; s=$(date +%s.%N); "$@" >/dev/null; e=$(date +%s.%N); calc "$e - $s"; }
 search=$(time_of ldapsearch -x -LLL -E pr=1000/noprompt "${auth[@]}" "$filter" objectClass hvEntryCount)
 set +e
 tally=$(time_of "$build/bin/hvtally" check nodetally counterAttribute=hvEntryCount \
   counterObjectClass=hvCounterHolder requiredObjectClass=hvCounted "${auth[@]}")
-rss=$(/usr/bin/time -f %M "$build/bin/hvtally" check nodetally counterAttribute=hvEntryCount \
-  counterObjectClass=hvCounterHolder requiredObjectClass=hvCounted "${auth[@]}" 2>&1 >/dev/null | tail -1)
+rss=$(python3 -c 'import resource, subprocess, sys
+subprocess.run(sys.argv[1:], stdout=subprocess.DEVNULL)
+print(resource.getrusage(resource.RUSAGE_CHILDREN).ru_maxrss)' "$build/bin/hvtally" check nodetally \
+  counterAttribute=hvEntryCount counterObjectClass=hvCounterHolder requiredObjectClass=hvCounted "${auth[@]}")
 set -e
 echo "entries: $n"
 echo "ldapsearch (paged, same attributes): ${search}s"
 echo "hvtally check:                        ${tally}s"
-echo "ratio: $(echo "scale=2; $tally / $search" | bc)"
+echo "ratio: $(calc "$tally / $search")"
 echo "hvtally check maximum resident set: ${rss} KiB"
