@@ -93,6 +93,13 @@ void hv_dir_refuse_attribute(const char *type, int on);
 int hv_dir_load_dse(const char *path);
 /* Writes the directory to the loaded dse file now.  0, or -1 with a message. */
 int hv_dir_save_dse(void);
+/* Loads an LDIF file as hv_dir_load_dse does, but remembers no file:
+ * changes are not written back.  A link or anything but a regular file at
+ * path is refused.  0, or -1 with a message. */
+int hv_dir_load_ldif(const char *path);
+/* Writes the directory to path once, safely as above (an existing file
+ * keeps its owner and mode).  0, or -1 with a message. */
+int hv_dir_write_ldif(const char *path);
 /* Copy of the stored entry (caller frees), or none. */
 Slapi_Entry *hv_dir_get_entry(const char *dn);
 /* Number of entries stored. */
@@ -118,6 +125,14 @@ int hv_op_add(Slapi_Entry *e, int flags, hv_op_result *res);
 int hv_op_add_ldif(const char *ldif, int flags, hv_op_result *res);
 int hv_op_delete(const char *dn, int flags, hv_op_result *res);
 int hv_op_modify(const char *dn, LDAPMod **mods, int flags, hv_op_result *res);
+/* Modify-RDN: renames the entry at dn to newrdn, below newsuperior when that
+ * is not none, moving its whole subtree along; deleteoldrdn non-zero removes
+ * the old RDN's values.  Atomic.  0, 32 (no entry or no new superior), 68
+ * (the new DN exists), 34 (bad DN or RDN), 53 (a move below itself, or the
+ * rename of a top entry), 65 (refused attribute).  The post-modify-RDN
+ * handlers get the entry before and after as SLAPI_ENTRY_PRE_OP/POST_OP. */
+int hv_op_modrdn(const char *dn, const char *newrdn, int deleteoldrdn, const char *newsuperior,
+                 int flags, hv_op_result *res);
 
 /* ---- Plug-ins ----------------------------------------------------------- */
 typedef struct hv_plugin hv_plugin;

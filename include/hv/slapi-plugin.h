@@ -68,6 +68,7 @@ typedef int (*Slapi_PluginFunc)(Slapi_PBlock *pb);
 #define SLAPI_ENTRY_POST_OP 53              /* Slapi_Entry * */
 #define SLAPI_ADD_ENTRY 60                  /* Slapi_Entry * */
 #define SLAPI_MODIFY_MODS 90                /* LDAPMod ** */
+#define SLAPI_MODRDN_TARGET SLAPI_TARGET_DN
 #define SLAPI_MODRDN_NEWRDN 100             /* char *   */
 #define SLAPI_MODRDN_DELOLDRDN 101          /* int      */
 #define SLAPI_MODRDN_NEWSUPERIOR 102        /* char *, none when the parent stays */
@@ -202,6 +203,11 @@ void slapi_free_search_results_internal(Slapi_PBlock *pb);
 Slapi_PBlock *slapi_modify_internal(char *dn, LDAPMod **mods, LDAPControl **controls, int log_change);
 Slapi_PBlock *slapi_add_entry_internal(Slapi_Entry *e, LDAPControl **controls, int log_change); /* takes e */
 Slapi_PBlock *slapi_delete_internal(char *dn, LDAPControl **controls, int log_change);
+/* Renames the entry at dn to newrdn, below newsuperior when that is not none
+ * (the entry's subtree moves along); deloldrdn non-zero removes the old RDN's
+ * values.  Result under SLAPI_PLUGIN_INTOP_RESULT. */
+Slapi_PBlock *slapi_rename_internal(const char *dn, const char *newrdn, const char *newsuperior,
+                                    int deloldrdn, LDAPControl **controls, int log_change);
 /* From a handler: the result code and text (copied) the client is sent. */
 void slapi_send_ldap_result(Slapi_PBlock *pb, int err, char *matched, char *text, int nentries,
                             struct berval **urls);

@@ -1,7 +1,7 @@
 # Directory, filters, operations, dse file, plug-in loading.
 target_sources(hvhost PRIVATE
-  directory.cc filter.cc operations.cc operations_dispatch.cc operations_host.cc operation_order.cc
-  extension.cc
+  directory.cc directory_modrdn.cc filter.cc operations.cc operations_dispatch.cc operations_host.cc
+  operation_order.cc extension.cc
   dse_file.cc plugin_loader.cc)
 
 if(HV_BUILD_TESTS)
@@ -20,6 +20,10 @@ if(HV_BUILD_TESTS)
     SOURCES plugin_dispatch_test.cc dse_file_test.cc
     LIBS hvhost hv_headers hv_test_support ${CMAKE_DL_LIBS})
   add_dependencies(host_plugin_test hv_probe_plugin)
+  hv_add_test(host_modrdn_test
+    SOURCES modrdn_test.cc
+    LIBS hvhost hv_headers hv_test_support ${CMAKE_DL_LIBS})
+  add_dependencies(host_modrdn_test hv_probe_plugin)
   hv_add_test(host_concurrency_test
     SOURCES directory_concurrency_test.cc
     LIBS hvhost hv_headers hv_test_support ${CMAKE_DL_LIBS}

@@ -46,6 +46,16 @@ class Directory {
     // entry before and after; for a refused modify *post equals *pre.
     int Modify(std::string_view dn, LDAPMod **mods, std::unique_ptr<Slapi_Entry> *pre,
                std::unique_ptr<Slapi_Entry> *post);
+    // Renames the entry at dn to newrdn, below newsuperior when that is not
+    // none (else below its parent), moving everything below it along; with
+    // deleteoldrdn the values of the old RDN that the new one lacks are
+    // removed.  All or nothing: 0, 34 (bad DN or RDN), 32 (no entry, or no
+    // new superior), 68 (the new DN exists), 53 (a move below itself, or a
+    // rename of an entry without a stored parent), 65 (refused attribute).
+    // *pre and *post (may be none) receive the entry before and after.
+    int ModRdn(std::string_view dn, std::string_view newrdn, bool deleteoldrdn,
+               const char *newsuperior, std::unique_ptr<Slapi_Entry> *pre,
+               std::unique_ptr<Slapi_Entry> *post);
     // Entries under base in scope that match filter, each a copy holding the
     // requested attributes (attrs none, empty or holding "*": all).  An
     // empty base stands for the top above all suffixes.  0, 34, 32, 2.

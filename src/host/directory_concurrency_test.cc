@@ -114,4 +114,45 @@ TEST_F(ConcurrencyTest, WriteBacksAreSerializedAndTheLastOneWins) {
     EXPECT_EQ(hvtest::ReadFile(path + ".bak"), "dn: cn=config\nobjectclass: top\n");
 }
 
+TEST_F(ConcurrencyTest, SubtreeMovesAreAtomicForSearchesAndAdds) {
+    const char *const sides[] = {"ou=l,dc=example,dc=com", "ou=r,dc=example,dc=com"};
+    for (const char *dn : sides) ASSERT_EQ(hv_op_add_ldif((std::string("dn: ") + dn + "\nobjectclass: top\n").c_str(), 0, nullptr), 0);
+    ASSERT_EQ(hv_op_add_ldif("dn: cn=s,ou=l,dc=example,dc=com\nobjectclass: top\n", 0, nullptr), 0);
+    std::atomic<bool> done{false};
+    std::atomic<int> failures{0};
+    std::atomic<int> added{0};
+    std::thread mover([&] {
+        for (int r = 0; r < kRounds; ++r) {
+            std::string from = std::string("cn=s,") + sides[r % 2];
+            if (hv_op_modrdn(from.c_str(), "cn=s", 1, sides[(r + 1) % 2], 0, nullptr) != 0) ++failures;
+        }
+        done = true;
+    });
+    std::vector<std::thread> others;
+    for (int t = 0; t < 2; ++t) {
+        others.emplace_back([&, t] {
+            for (int r = 0; !done; ++r) {
+                // Wherever the subtree is now, the add lands in it or fails with 32.
+                std::string ldif = "dn: cn=c" + std::to_string(t) + "-" + std::to_string(r) + ",cn=s," +
+                                   sides[r % 2] + "\nobjectclass: person\n";
+                int rc = hv_op_add_ldif(ldif.c_str(), 0, nullptr);
+                if (rc == 0) ++added;
+                else if (rc != LDAP_NO_SUCH_OBJECT) ++failures;
+            }
+        });
+    }
+    others.emplace_back([&] {
+        while (!done) {
+            // The subtree is always in exactly one place, whole.
+            if (SearchCount("dc=example,dc=com", LDAP_SCOPE_SUBTREE, "cn=s") != 1) ++failures;
+        }
+    });
+    mover.join();
+    for (std::thread &th : others) th.join();
+    EXPECT_EQ(failures.load(), 0);
+    const char *home = sides[kRounds % 2];
+    EXPECT_EQ(SearchCount(home, LDAP_SCOPE_SUBTREE, "objectclass=person"), added.load());
+    EXPECT_EQ(hv_dir_entry_count(), 5 + added.load());
+}
+
 }  // namespace

@@ -45,9 +45,18 @@ struct LoadedFile {
 std::mutex g_mu;  // guards g_file; held across a change and its write-back
 LoadedFile g_file;
 
+// Reads a regular file only: a link or a FIFO planted where the file should
+// be is refused (ELOOP, EINVAL) rather than followed or waited on, since the
+// programs that load it may run as root over an instance another user owns.
 bool ReadWhole(const char *path, std::string *out) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0) return false;
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return false;
+    }
     char buf[65536];
     for (;;) {
         ssize_t n = ::read(fd, buf, sizeof buf);
@@ -143,7 +152,7 @@ bool WriteLike(const std::string &path, const std::string &like, const std::stri
     mode_t mode = 0600;
     uid_t uid = static_cast<uid_t>(-1);
     gid_t gid = static_cast<gid_t>(-1);
-    if (::stat(like.c_str(), &st) == 0) {
+    if (::lstat(like.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
         mode = st.st_mode & 07777;
         uid = st.st_uid;
         gid = st.st_gid;
@@ -221,27 +230,10 @@ int SaveLocked() {
     return 0;
 }
 
-}  // namespace
-
-namespace hv {
-
-DseChange::DseChange() : lock_(g_mu) {
-    path_ = g_file.path;
-    if (path_.empty()) lock_.unlock();  // nothing to write: changes run freely
-}
-
-bool DseChange::Commit() { return path_.empty() || SaveLocked() == 0; }
-
-void ForgetDse() {
-    std::lock_guard lock(g_mu);
-    g_file = LoadedFile();
-}
-
-}  // namespace hv
-
-extern "C" {
-
-HV_EXPORT int hv_dir_load_dse(const char *path) {
+// Parses the file and loads its entries into the directory; *file receives
+// its blocks for a later write-back.  0, or -1 with a message naming the
+// file and the entry at fault.
+int LoadFile(const char *path, LoadedFile *loaded) {
     if (path == nullptr || path[0] == '\0') {
         hv::LogFatal(kSubsystem, "no configuration file named\n");
         return -1;
@@ -299,8 +291,53 @@ HV_EXPORT int hv_dir_load_dse(const char *path) {
                      fault.c_str(), ldap_err2string(rc));
         return -1;
     }
+    *loaded = std::move(file);
+    return 0;
+}
+
+}  // namespace
+
+namespace hv {
+
+DseChange::DseChange() : lock_(g_mu) {
+    path_ = g_file.path;
+    if (path_.empty()) lock_.unlock();  // nothing to write: changes run freely
+}
+
+bool DseChange::Commit() { return path_.empty() || SaveLocked() == 0; }
+
+void ForgetDse() {
+    std::lock_guard lock(g_mu);
+    g_file = LoadedFile();
+}
+
+}  // namespace hv
+
+extern "C" {
+
+HV_EXPORT int hv_dir_load_dse(const char *path) {
+    LoadedFile file;
+    if (LoadFile(path, &file) != 0) return -1;
     std::lock_guard lock(g_mu);
     g_file = std::move(file);
+    return 0;
+}
+
+HV_EXPORT int hv_dir_load_ldif(const char *path) {
+    LoadedFile unused;
+    return LoadFile(path, &unused);
+}
+
+HV_EXPORT int hv_dir_write_ldif(const char *path) {
+    if (path == nullptr || path[0] == '\0') {
+        hv::LogFatal(kSubsystem, "no file named\n");
+        return -1;
+    }
+    if (!WriteLike(path, path, hv::Directory::Instance().ToLdif())) {
+        int err = errno;
+        hv::LogFatal(kSubsystem, "cannot write %s: %s\n", path, slapd_system_strerror(err));
+        return -1;
+    }
     return 0;
 }
 

@@ -79,6 +79,9 @@ struct PBlockImpl {
     Slapi_Entry *pre_op = nullptr;
     Slapi_Entry *post_op = nullptr;
     LDAPMod **mods = nullptr;
+    char *newrdn = nullptr;
+    int deleteoldrdn = 0;
+    char *newsuperior = nullptr;
     // internal operation results
     int intop_result = 0;
     Slapi_Entry **search_entries = nullptr;

@@ -122,6 +122,13 @@ HV_EXPORT Slapi_PBlock *slapi_delete_internal(char *dn, LDAPControl ** /*control
     return ResultBlock(dn == nullptr ? LDAP_INVALID_DN_SYNTAX : hv::RunDelete(dn, 0, nullptr));
 }
 
+HV_EXPORT Slapi_PBlock *slapi_rename_internal(const char *dn, const char *newrdn,
+                                              const char *newsuperior, int deloldrdn,
+                                              LDAPControl ** /*controls*/, int /*log_change*/) {
+    if (dn == nullptr || newrdn == nullptr) return ResultBlock(LDAP_INVALID_DN_SYNTAX);
+    return ResultBlock(hv::RunModRdn(dn, newrdn, deloldrdn != 0, newsuperior, 0, nullptr));
+}
+
 HV_EXPORT void slapi_send_ldap_result(Slapi_PBlock *pb, int err, char * /*matched*/, char *text,
                                       int /*nentries*/, struct berval ** /*urls*/) {
     hv::PBlockImpl *b = pb == nullptr ? nullptr : hv::Impl(pb);

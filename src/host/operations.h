@@ -1,4 +1,4 @@
-// Running one add, delete or modify against the directory, then every
+// Running one add, delete, modify or modify-RDN against the directory, then every
 // registered post-operation handler of its kind, whether the operation
 // succeeded or not.  Shared by the internal operations of the plug-in
 // interface and the client operations of the host interface.
@@ -28,6 +28,9 @@ struct SentResult {
 int RunAdd(std::unique_ptr<Slapi_Entry> e, int flags, SentResult *sent);
 int RunDelete(std::string_view dn, int flags, SentResult *sent);
 int RunModify(std::string_view dn, LDAPMod **mods, int flags, SentResult *sent);
+// newsuperior none: the entry keeps its parent.
+int RunModRdn(std::string_view dn, std::string_view newrdn, bool deleteoldrdn,
+              const char *newsuperior, int flags, SentResult *sent);
 
 }  // namespace hv
 

@@ -18,6 +18,9 @@ struct Finished {
     const Slapi_Entry *pre = nullptr;
     const Slapi_Entry *post = nullptr;
     LDAPMod **mods = nullptr;
+    const char *newrdn = nullptr;  // modify-RDN only
+    int deleteoldrdn = 0;
+    const char *newsuperior = nullptr;
 };
 
 std::unique_ptr<Slapi_Entry> CopyOrNone(const Slapi_Entry *e) {
@@ -50,6 +53,9 @@ void Dispatch(const std::vector<const hv_plugin *> &plugins, const Finished &op,
         b->pre_op = pre.get();
         b->post_op = post.get();
         b->mods = op.mods;
+        b->newrdn = const_cast<char *>(op.newrdn);
+        b->deleteoldrdn = op.deleteoldrdn;
+        b->newsuperior = const_cast<char *>(op.newsuperior);
         b->argc = static_cast<int>(plugin->args.size());
         b->argv = const_cast<char **>(plugin->argv.data());
         fn->second(pb);
@@ -62,6 +68,7 @@ void Dispatch(const std::vector<const hv_plugin *> &plugins, const Finished &op,
         b->target_dn = nullptr;
         b->add_entry = b->pre_op = b->post_op = nullptr;
         b->mods = nullptr;
+        b->newrdn = b->newsuperior = nullptr;
         b->argv = nullptr;
         slapi_pblock_destroy(pb);
     }
@@ -141,6 +148,29 @@ int RunModify(std::string_view dn, LDAPMod **mods, int flags, SentResult *sent) 
     op.pre = pre.get();
     op.post = post.get();
     op.mods = mods;
+    Dispatch(plugins, op, sent);
+    return rc;
+}
+
+int RunModRdn(std::string_view dn, std::string_view newrdn, bool deleteoldrdn,
+              const char *newsuperior, int flags, SentResult *sent) {
+    std::vector<const hv_plugin *> plugins = RegisteredPlugins();
+    bool shown = AnyHandler(plugins, SLAPI_PLUGIN_POST_MODRDN_FN);
+    std::unique_ptr<Slapi_Entry> pre, post;
+    int rc = Directory::Instance().ModRdn(dn, newrdn, deleteoldrdn, newsuperior,
+                                          shown ? &pre : nullptr, shown ? &post : nullptr);
+    if (rc == LDAP_SUCCESS) WriteBackDse();
+    const std::string rdn(newrdn);
+    Finished op;
+    op.handler_kind = SLAPI_PLUGIN_POST_MODRDN_FN;
+    op.rc = rc;
+    op.flags = flags;
+    op.target_dn = dn;
+    op.pre = pre.get();
+    op.post = post.get();
+    op.newrdn = rdn.c_str();
+    op.deleteoldrdn = deleteoldrdn ? 1 : 0;
+    op.newsuperior = newsuperior;
     Dispatch(plugins, op, sent);
     return rc;
 }

@@ -91,4 +91,13 @@ HV_EXPORT int hv_op_modify(const char *dn, LDAPMod **mods, int flags, hv_op_resu
     return Answer(hv::RunModify(dn, mods, flags, &sent), sent, res);
 }
 
+HV_EXPORT int hv_op_modrdn(const char *dn, const char *newrdn, int deleteoldrdn,
+                           const char *newsuperior, int flags, hv_op_result *res) {
+    hv::SentResult sent;
+    int rc = dn == nullptr || newrdn == nullptr
+                 ? LDAP_INVALID_DN_SYNTAX
+                 : hv::RunModRdn(dn, newrdn, deleteoldrdn != 0, newsuperior, flags, &sent);
+    return Answer(rc, sent, res);
+}
+
 }  // extern "C"

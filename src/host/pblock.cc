@@ -12,7 +12,7 @@ namespace {
 
 bool IsFunction(int arg) {
     return arg == SLAPI_PLUGIN_POST_MODIFY_FN || arg == SLAPI_PLUGIN_POST_ADD_FN ||
-           arg == SLAPI_PLUGIN_POST_DELETE_FN;
+           arg == SLAPI_PLUGIN_POST_DELETE_FN || arg == SLAPI_PLUGIN_POST_MODRDN_FN;
 }
 
 int *IntParam(hv::PBlockImpl *p, int arg) {
@@ -21,6 +21,7 @@ int *IntParam(hv::PBlockImpl *p, int arg) {
     case SLAPI_PLUGIN_OPRETURN: return &p->opreturn;
     case SLAPI_PLUGIN_INTOP_RESULT: return &p->intop_result;
     case SLAPI_IS_REPLICATED_OPERATION: return &p->is_replicated;
+    case SLAPI_MODRDN_DELOLDRDN: return &p->deleteoldrdn;
     case hv::kPbResultSent: return &p->result_sent;
     case hv::kPbResultCode: return &p->result_code;
     default: return nullptr;
@@ -39,6 +40,8 @@ void **PointerParam(hv::PBlockImpl *p, int arg) {
     case SLAPI_ENTRY_POST_OP: return reinterpret_cast<void **>(&p->post_op);
     case SLAPI_ADD_ENTRY: return reinterpret_cast<void **>(&p->add_entry);
     case SLAPI_MODIFY_MODS: return reinterpret_cast<void **>(&p->mods);
+    case SLAPI_MODRDN_NEWRDN: return reinterpret_cast<void **>(&p->newrdn);
+    case SLAPI_MODRDN_NEWSUPERIOR: return reinterpret_cast<void **>(&p->newsuperior);
     default: return nullptr;
     }
 }

@@ -36,7 +36,7 @@ int Fail(const char *fmt, const std::string &a, const std::string &b, const char
 }
 
 const int kHandlerKinds[] = {SLAPI_PLUGIN_POST_ADD_FN, SLAPI_PLUGIN_POST_MODIFY_FN,
-                             SLAPI_PLUGIN_POST_DELETE_FN};
+                             SLAPI_PLUGIN_POST_DELETE_FN, SLAPI_PLUGIN_POST_MODRDN_FN};
 
 }  // namespace
 

@@ -25,9 +25,11 @@
 #include "plugins/ancestors.h"
 #include "plugins/c_boundary.h"
 #include "plugins/counter_utils.h"
+#include "plugins/moves.h"
 #include "plugins/plugin_log.h"
 #include "plugins/plugin_signature.h"
 #include "plugins/plugin_args.h"
+#include "plugins/tally_settings.h"
 
 namespace {
 
@@ -50,12 +52,7 @@ HV_PLUGIN_SIGNATURE hv::plugins::PluginSignature pluginSignature = {
 // each operation.
 InitArgs initArgs;
 
-struct Settings {
-    const char *counterAttribute = nullptr;
-    const char *memberAttribute = nullptr;
-    const char *requiredObjectClass = nullptr;
-    bool updateParents = false;
-};
+using Settings = hv::plugins::AttrtallySettings;
 
 enum class Outcome { kProceed, kSkip, kFail };
 
@@ -63,27 +60,8 @@ int parse_arguments(Slapi_PBlock *pb, Settings *out) {
     int argc = 0;
     char **argv = nullptr;
     if (hv::plugins::GetOperationArgs(pb, initArgs, &argc, &argv) != 0) return 1;
-    Settings s;
-    for (int i = 0; i < argc; ++i) {
-        std::string_view name;
-        const char *value = nullptr;
-        if (!hv::plugins::SplitArgument(argv[i], &name, &value)) return 12;
-        if (hv::plugins::SelectsKeyword(name, "counterAttribute")) {
-            s.counterAttribute = value;
-        } else if (hv::plugins::SelectsKeyword(name, "memberAttribute")) {
-            s.memberAttribute = value;
-        } else if (hv::plugins::SelectsKeyword(name, "updateParents")) {
-            s.updateParents = strcasecmp(value, "true") == 0;
-        } else if (hv::plugins::SelectsKeyword(name, "requiredObjectClass")) {
-            s.requiredObjectClass = value;
-        }
-    }
-    if (s.memberAttribute == nullptr || s.requiredObjectClass == nullptr ||
-        s.counterAttribute == nullptr) {
-        return op_error(13);
-    }
-    *out = s;
-    return 0;
+    const int code = hv::plugins::ParseAttrtallySettings(argc, argv, out);
+    return code == 13 ? op_error(13) : code;
 }
 
 Outcome postop_prolog(Slapi_PBlock *pb, Settings *settings, char **targetDn) {
@@ -229,6 +207,51 @@ int postop_modify(Slapi_PBlock *pb) {
     return 0;
 }
 
+// countMoves: an entry that moves to a new parent takes the values of the
+// counted entries of its subtree (itself included) out of the counted
+// ancestors it leaves and into those it joins; an ancestor above both keeps
+// its count.  The subtree is counted at its new place.  A new RDN may also
+// add or remove member values of the entry itself: that difference goes
+// into its own counter and, with updateParents, into every counted
+// ancestor it has afterwards.
+int postop_modrdn(Slapi_PBlock *pb) {
+    hv::plugins::Log(kPluginName, "POSTOP MODRDN begin\n");
+    Settings s;
+    char *target = nullptr;
+    Outcome outcome = postop_prolog(pb, &s, &target);
+    if (outcome != Outcome::kProceed) return outcome == Outcome::kSkip ? 0 : -1;
+    Slapi_Entry *pre = nullptr;
+    Slapi_Entry *post = nullptr;
+    if (!hv::plugins::MovedEntry(pb, &pre, &post)) return -1;
+    if (pre == nullptr || post == nullptr) return 0;  // nothing tells where it was and went
+    const char *oldDn = slapi_entry_get_dn(pre);
+    const char *newDn = slapi_entry_get_dn(post);
+    const bool counted = entryHasObjectClass(pb, post, s.requiredObjectClass) != 0;
+    const int d = counted ? countValues(post, s.memberAttribute) - countValues(pre, s.memberAttribute) : 0;
+    if (d != 0 && updateCounterByDN(newDn, s.counterAttribute, d) != 0) return -1;
+    if (!s.updateParents) return 0;
+    if (hv::plugins::SameParent(oldDn, newDn)) {
+        return d != 0 && findCountersAndUpdate(newDn, s.counterAttribute, s.requiredObjectClass, d) != 0
+                   ? -1
+                   : 0;
+    }
+    long after = 0;
+    if (!hv::plugins::CountSubtree(newDn, s.requiredObjectClass, s.memberAttribute, &after)) return -1;
+    hv::plugins::Log(kPluginName, "postop_modrdn: %s moved to %s with %ld values\n", oldDn, newDn,
+                     after);
+    // What the subtree had counted into the ancestors it leaves, before the
+    // new RDN's difference.
+    const long before = after - d;
+    int result = 0;
+    hv::plugins::ForEachMovedAncestor(
+        oldDn, newDn, s.requiredObjectClass, [&](const char *dn, bool has_class, int side) {
+            const long change = side < 0 ? -before : side > 0 ? after : d;
+            if (!has_class || change == 0) return;
+            if (updateCounterByDN(dn, s.counterAttribute, static_cast<int>(change)) != 0) result = -1;
+        });
+    return result;
+}
+
 int InitPlugin(Slapi_PBlock *pb) {
     int code = 0;
     int argc = 0;
@@ -249,6 +272,12 @@ int InitPlugin(Slapi_PBlock *pb) {
         code = 11;
     } else if (initCounterLock() != 0) {
         code = 12;
+    } else {
+        Settings settings;
+        if (hv::plugins::ParseAttrtallySettings(argc, argv, &settings) == 0 && settings.countMoves) {
+            code = slapi_pblock_set(pb, SLAPI_PLUGIN_POST_MODRDN_FN,
+                                    reinterpret_cast<void *>(&GuardedHandler<kPluginName, postop_modrdn>));
+        }
     }
     if (code != 0) {
         hv::plugins::Log(kInitName, "Error: %d\n", code);

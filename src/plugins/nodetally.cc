@@ -19,9 +19,11 @@
 #include "plugins/ancestors.h"
 #include "plugins/c_boundary.h"
 #include "plugins/counter_utils.h"
+#include "plugins/moves.h"
 #include "plugins/plugin_log.h"
 #include "plugins/plugin_signature.h"
 #include "plugins/plugin_args.h"
+#include "plugins/tally_settings.h"
 
 namespace {
 
@@ -48,11 +50,7 @@ constexpr int kModeDelete = 0;
 constexpr int kModeModify = 1;
 constexpr int kModeAdd = 2;
 
-struct Settings {
-    const char *counterAttribute = nullptr;
-    const char *counterObjectClass = nullptr;
-    const char *requiredObjectClass = nullptr;
-};
+using Settings = hv::plugins::NodetallySettings;
 
 // The operation's settings and target; proceed is false when the operation
 // is not to be counted (it failed or was replicated).
@@ -66,25 +64,8 @@ int parse_arguments(Slapi_PBlock *pb, Settings *out) {
     int argc = 0;
     char **argv = nullptr;
     if (hv::plugins::GetOperationArgs(pb, initArgs, &argc, &argv) != 0) return 1;
-    Settings s;
-    for (int i = 0; i < argc; ++i) {
-        std::string_view name;
-        const char *value = nullptr;
-        if (!hv::plugins::SplitArgument(argv[i], &name, &value)) return 12;
-        if (hv::plugins::SelectsKeyword(name, "counterAttribute")) {
-            s.counterAttribute = value;
-        } else if (hv::plugins::SelectsKeyword(name, "counterObjectClass")) {
-            s.counterObjectClass = value;
-        } else if (hv::plugins::SelectsKeyword(name, "requiredObjectClass")) {
-            s.requiredObjectClass = value;
-        }
-    }
-    if (s.counterAttribute == nullptr || s.counterObjectClass == nullptr ||
-        s.requiredObjectClass == nullptr) {
-        return op_error(13);
-    }
-    *out = s;
-    return 0;
+    const int code = hv::plugins::ParseNodetallySettings(argc, argv, out);
+    return code == 13 ? op_error(13) : code;
 }
 
 int postop_prolog(Slapi_PBlock *pb, Prolog *out) {
@@ -252,6 +233,39 @@ int postop_modify(Slapi_PBlock *pb) {
     return postop_common(pb, direction, kModeModify) == 0 ? 0 : -1;
 }
 
+// countMoves: an entry that moves to a new parent takes the counted entries
+// of its subtree (itself included) out of the holders it leaves and into
+// the holders it joins; a holder above both keeps its count, and a rename
+// in place changes nothing.  The subtree is counted at its new place.
+int postop_modrdn(Slapi_PBlock *pb) {
+    hv::plugins::Log(kPluginName, "POSTOP MODRDN begin\n");
+    Prolog p;
+    if (postop_prolog(pb, &p) != 0) return -1;
+    if (!p.proceed) return 0;
+    Slapi_Entry *pre = nullptr;
+    Slapi_Entry *post = nullptr;
+    if (!hv::plugins::MovedEntry(pb, &pre, &post)) return -1;
+    if (pre == nullptr || post == nullptr) return 0;  // nothing tells where it was and went
+    const char *oldDn = slapi_entry_get_dn(pre);
+    const char *newDn = slapi_entry_get_dn(post);
+    if (hv::plugins::SameParent(oldDn, newDn)) return 0;
+    const Settings &s = p.settings;
+    long moved = 0;
+    if (!hv::plugins::CountSubtree(newDn, s.requiredObjectClass, nullptr, &moved)) return -1;
+    hv::plugins::Log(kPluginName, "postop_modrdn: %s moved to %s with %ld counted entries\n",
+                     oldDn, newDn, moved);
+    if (moved == 0) return 0;
+    int result = 0;
+    hv::plugins::ForEachMovedAncestor(
+        oldDn, newDn, s.counterObjectClass, [&](const char *dn, bool holder, int side) {
+            if (!holder || side == 0) return;
+            if (updateCounterByDN(dn, s.counterAttribute, static_cast<int>(side * moved)) != 0) {
+                result = -1;
+            }
+        });
+    return result;
+}
+
 int InitPlugin(Slapi_PBlock *pb) {
     int code = 0;
     int argc = 0;
@@ -273,6 +287,12 @@ int InitPlugin(Slapi_PBlock *pb) {
         code = 10;
     } else if (slapi_pblock_get(pb, SLAPI_PLUGIN_ARGV, &argv) != 0) {
         code = 11;
+    }
+    Settings settings;
+    if (code == 0 && hv::plugins::ParseNodetallySettings(argc, argv, &settings) == 0 &&
+        settings.countMoves &&
+        slapi_pblock_set(pb, SLAPI_PLUGIN_POST_MODRDN_FN, reinterpret_cast<void *>(&GuardedHandler<kPluginName, postop_modrdn>)) != 0) {
+        code = 6;
     }
     if (initCounterLock() != 0) code = 12;
     if (code != 0) {

@@ -48,19 +48,6 @@ int GetOperationArgs(Slapi_PBlock *pb, const InitArgs &init, int *argc, char ***
     return 0;
 }
 
-bool SplitArgument(const char *arg, std::string_view *name, const char **value) {
-    if (arg == nullptr) return false;
-    const char *eq = std::strchr(arg, '=');
-    if (eq == nullptr) return false;
-    *name = std::string_view(arg, static_cast<std::size_t>(eq - arg));
-    *value = eq + 1;
-    return true;
-}
-
-bool SelectsKeyword(std::string_view name, std::string_view keyword) {
-    return name.size() <= keyword.size() && keyword.compare(0, name.size(), name) == 0;
-}
-
 std::string JoinArgumentsForLog(int argc, char **argv, int first) {
     std::string joined;
     for (int i = first; argv != nullptr && i < argc; ++i) {

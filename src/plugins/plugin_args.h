@@ -40,13 +40,6 @@ class InitArgs {
 // init when the block carries none.
 int GetOperationArgs(Slapi_PBlock *pb, const InitArgs &init, int *argc, char ***argv);
 
-// One argument split at its first '='; false when there is none.
-bool SplitArgument(const char *arg, std::string_view *name, const char **value);
-
-// True when name selects keyword: equal to it or a leading part of it,
-// compared case-sensitively over the name's own length.
-bool SelectsKeyword(std::string_view name, std::string_view keyword);
-
 // The arguments from index first on, each as "\"arg\" ", cut to fit the
 // server's 10240-byte message buffer.
 std::string JoinArgumentsForLog(int argc, char **argv, int first);

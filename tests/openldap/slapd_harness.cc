@@ -237,6 +237,12 @@ bool SlapdServer::StartOnce(const std::vector<PluginLine> &plugins, const std::s
     conf += std::string("rootdn \"") + kRootDn + "\"\n";
     conf += std::string("rootpw ") + kRootPw + "\n";
     conf += "directory " + dir_ + "/db\n";
+    // slapadd reads the database part only: the plug-ins are not run offline.
+    const std::string offline_conf = dir_ + "/slapadd.conf";
+    if (!offline_ldif_.empty() && !WriteFile(offline_conf, conf)) {
+        error_ = "cannot write " + offline_conf;
+        return false;
+    }
     for (const auto &p : plugins) {
         conf += "plugin postoperation " + p.path + " " + p.init;
         for (const auto &a : p.args) conf += " " + a;
@@ -245,6 +251,18 @@ bool SlapdServer::StartOnce(const std::vector<PluginLine> &plugins, const std::s
     if (!WriteFile(conf_path(), conf)) {
         error_ = "cannot write " + conf_path();
         return false;
+    }
+
+    if (!offline_ldif_.empty()) {
+        const std::string ldif = dir_ + "/offline.ldif";
+        CommandResult added;
+        if (WriteFile(ldif, offline_ldif_)) {
+            added = RunCommand({"/usr/sbin/slapadd", "-f", offline_conf, "-l", ldif}, 60);
+        }
+        if (added.status != 0) {
+            error_ = "slapadd failed: " + added.output;
+            return false;
+        }
     }
 
     std::string out = server_log_path();

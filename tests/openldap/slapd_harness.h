@@ -60,6 +60,9 @@ class SlapdServer {
     // Bind every plug-in symbol at load (the default), or lazily as slapd
     // normally does.
     void set_bind_now(bool on) { bind_now_ = on; }
+    // Entries loaded offline with slapadd before the server starts (so no
+    // plug-in sees them); empty for none.
+    void set_offline_ldif(std::string ldif) { offline_ldif_ = std::move(ldif); }
     // Whether the server process is still there (waits up to timeout_ms for
     // it to end).
     bool Running(int timeout_ms = 0);
@@ -70,6 +73,8 @@ class SlapdServer {
     std::string plugin_log_path() const { return dir_ + "/plugin.log"; }
     std::string server_log_path() const { return dir_ + "/slapd.out"; }
     std::string PluginLog() const { return ReadFile(plugin_log_path()); }
+    // ldap://127.0.0.1:<port>/
+    std::string url() const;
 
     // ldapadd / ldapmodify / ldapdelete bound as the root DN.
     CommandResult Add(const std::string &ldif);
@@ -103,6 +108,7 @@ class SlapdServer {
     pid_t pid_ = -1;
     std::atomic<int> ldif_seq_{0};
     bool bind_now_ = true;
+    std::string offline_ldif_;
 };
 
 // Waits (bounded) until the probe plug-in's report file holds at least n

@@ -71,7 +71,7 @@ Slapi_Entry *GetEntry(Slapi_PBlock *pb, int arg) {
     return e;
 }
 
-int Record(Slapi_PBlock *pb, const char *kind) {
+int Record(Slapi_PBlock *pb, const char *kind, const std::string &extra = "") {
     int rc = -1, repl = -1, argc = -1;
     char *dn = nullptr;
     LDAPMod **mods = nullptr;
@@ -89,7 +89,7 @@ int Record(Slapi_PBlock *pb, const char *kind) {
                        " add=" + Describe(GetEntry(pb, SLAPI_ADD_ENTRY)) +
                        " pre=" + Describe(GetEntry(pb, SLAPI_ENTRY_PRE_OP)) +
                        " post=" + Describe(GetEntry(pb, SLAPI_ENTRY_POST_OP)) +
-                       " mods=" + std::to_string(nmods) + " argc=" + std::to_string(argc);
+                       " mods=" + std::to_string(nmods) + " argc=" + std::to_string(argc) + extra;
     {
         std::lock_guard lock(g_mu);
         g_events.push_back(line);
@@ -160,6 +160,18 @@ int PostAdd(Slapi_PBlock *pb) {
 
 int PostModify(Slapi_PBlock *pb) { return Record(pb, "modify"); }
 int PostDelete(Slapi_PBlock *pb) { return Record(pb, "delete"); }
+int PostModRdn(Slapi_PBlock *pb) {
+    char *newrdn = nullptr;
+    char *newsuperior = nullptr;
+    int deleteold = -1;
+    slapi_pblock_get(pb, SLAPI_MODRDN_NEWRDN, &newrdn);
+    slapi_pblock_get(pb, SLAPI_MODRDN_DELOLDRDN, &deleteold);
+    slapi_pblock_get(pb, SLAPI_MODRDN_NEWSUPERIOR, &newsuperior);
+    return Record(pb, "modrdn",
+                  std::string(" newrdn=") + (newrdn == nullptr ? "-" : newrdn) +
+                      " deleteold=" + std::to_string(deleteold) +
+                      " newsuperior=" + (newsuperior == nullptr ? "-" : newsuperior));
+}
 
 }  // namespace
 
@@ -169,7 +181,8 @@ PROBE_EXPORT int probe_init(Slapi_PBlock *pb) {
         slapi_pblock_set(pb, SLAPI_PLUGIN_DESCRIPTION, &g_desc) != 0 ||
         slapi_pblock_set(pb, SLAPI_PLUGIN_POST_ADD_FN, reinterpret_cast<void *>(&PostAdd)) != 0 ||
         slapi_pblock_set(pb, SLAPI_PLUGIN_POST_MODIFY_FN, reinterpret_cast<void *>(&PostModify)) != 0 ||
-        slapi_pblock_set(pb, SLAPI_PLUGIN_POST_DELETE_FN, reinterpret_cast<void *>(&PostDelete)) != 0)
+        slapi_pblock_set(pb, SLAPI_PLUGIN_POST_DELETE_FN, reinterpret_cast<void *>(&PostDelete)) != 0 ||
+        slapi_pblock_set(pb, SLAPI_PLUGIN_POST_MODRDN_FN, reinterpret_cast<void *>(&PostModRdn)) != 0)
         return -1;
     return 0;
 }
