@@ -1,3 +1,5 @@
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "host/directory.h"
@@ -72,6 +74,18 @@ void Dispatch(const std::vector<const hv_plugin *> &plugins, const Finished &op,
         b->argv = nullptr;
         slapi_pblock_destroy(pb);
     }
+}
+
+// Moves the entry (and its subtree) back from where post says it went to
+// where pre says it was, and puts back its attributes as they were.
+void UndoModRdn(const Slapi_Entry &pre, const Slapi_Entry &post) {
+    const std::string was = pre.dn;
+    char *parent = slapi_dn_parent(was.c_str());
+    const std::size_t parent_len = parent != nullptr ? std::strlen(parent) : 0;
+    const std::string rdn = parent_len > 0 ? was.substr(0, was.size() - parent_len - 1) : was;
+    Directory::Instance().ModRdn(post.dn, rdn, true, parent, nullptr, nullptr);
+    slapi_ch_free_string(&parent);
+    Directory::Instance().Restore(CopyEntry(pre));
 }
 
 }  // namespace
@@ -157,9 +171,19 @@ int RunModRdn(std::string_view dn, std::string_view newrdn, bool deleteoldrdn,
     std::vector<const hv_plugin *> plugins = RegisteredPlugins();
     bool shown = AnyHandler(plugins, SLAPI_PLUGIN_POST_MODRDN_FN);
     std::unique_ptr<Slapi_Entry> pre, post;
-    int rc = Directory::Instance().ModRdn(dn, newrdn, deleteoldrdn, newsuperior,
-                                          shown ? &pre : nullptr, shown ? &post : nullptr);
-    if (rc == LDAP_SUCCESS) WriteBackDse();
+    int rc;
+    {
+        DseChange change;
+        // Undoing a change the file cannot take needs both entries.
+        bool keep = shown || change.loaded();
+        rc = Directory::Instance().ModRdn(dn, newrdn, deleteoldrdn, newsuperior, keep ? &pre : nullptr,
+                                          keep ? &post : nullptr);
+        if (rc == LDAP_SUCCESS && !change.Commit()) {
+            UndoModRdn(*pre, *post);
+            if (shown) post = CopyEntry(*pre);
+            rc = LDAP_OPERATIONS_ERROR;
+        }
+    }
     const std::string rdn(newrdn);
     Finished op;
     op.handler_kind = SLAPI_PLUGIN_POST_MODRDN_FN;
