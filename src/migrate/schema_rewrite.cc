@@ -205,7 +205,9 @@ int modify_attributeTypes_from_ldif(const char *file, int mode, const char *name
         return kResultFileError;
     }
     HostString text(slapi_ch_strdup(read.c_str()));
-    const char *const text_end = text.p + read.size();
+    const std::size_t nread = read.size();
+    const char *const text_end = text.p + nread;
+    std::string().swap(read);  // the parser works on its own copy
 
     // The output is the file and one value: reserved once, so that it never
     // holds twice its size while growing.

@@ -363,8 +363,7 @@ int main(int argc, char **argv) {
         return 0;
     }
     if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("dshost (hvds) %s
-", HV_VERSION);
+        std::printf("dshost (hvds) %s\n", HV_VERSION);
         return 0;
     }
     bool json = argc == 4 && std::strcmp(argv[1], "status") == 0 && std::strcmp(argv[2], "--json") == 0;

@@ -100,7 +100,6 @@ class SlapdServer {
     // The LDIF goes to a file of the server's directory, given with -f.
     CommandResult ClientWithLdif(const std::string &tool, const std::string &ldif, std::vector<std::string> args,
                                  int timeout_s);
-    std::string url() const;
 
     std::string dir_;
     std::string error_;
