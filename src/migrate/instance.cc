@@ -1,5 +1,8 @@
 #include "migrate/instance.h"
 
+#include "migrate/migrate_paths.h"
+#include "migrate/script_templates.h"
+
 #include <sys/file.h>
 #include <unistd.h>
 
@@ -86,6 +89,20 @@ DirRef::DirRef(const std::string &path) : where_(path) {
     }
     own_ = where_.dir().OpenSubdir(where_.rel(), &error_);
     dir_ = own_.get();
+}
+
+bool MigrationPathsFit(const char *serverroot, const char *name) {
+    std::string path;
+    for (const char *fmt : {"%s/%s/config/dse.ldif", "%s/%s/config/schema/00core.ldif", "%s/%s/schema_push.pl",
+                            "%s/%s/upgrade/versions.conf", "%s/alias/%s-cert8.db_bak9999", "%s/alias/%s-key3.db",
+                            "dbm:%s/alias/%s-"}) {
+        if (!BuildPath(&path, fmt, serverroot, name)) return false;
+    }
+    if (!BuildPath(&path, "%s/bin/slapd/server", serverroot)) return false;
+    for (const hv::ScriptTemplate &t : hv::ScriptTemplates()) {
+        if (!BuildPath(&path, "%s/%s/upgrade/bak_patch2/%s", serverroot, name, t.name)) return false;
+    }
+    return true;
 }
 
 void ReportRefused(const std::string &path) {

@@ -96,6 +96,12 @@ class DirRef {
     int error_ = 0;
 };
 
+// Whether every path a migration of the instance name under serverroot
+// builds fits the path buffer; the first that does not is named on standard
+// error ("path too long").  Checked before the first change, so that a run
+// never stops half-way for a path it could have known about.
+bool MigrationPathsFit(const char *serverroot, const char *name);
+
 // Prints "<path>: refused, a symbolic link or not the kind of file
 // expected\n" to standard error.
 void ReportRefused(const std::string &path);

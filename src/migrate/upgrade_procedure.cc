@@ -87,6 +87,10 @@ int UpgradeInstanceWith(hv::Env *env, int phase, const char *given_path) {
     HostString instancename(::basename(path_for_base.p));
     HostString serverroot(::dirname(path_for_dir.p));
 
+    if (!hv::migrate::MigrationPathsFit(serverroot.p, instancename.p)) {
+        UPGRADE_LOG("A path of the instance %s is too long; nothing done\n", instancepath.c_str());
+        return kResultNotPossible;
+    }
     int err = 0;
     std::unique_ptr<hv::migrate::Instance> instance =
         hv::migrate::Instance::Open(env, serverroot.p, instancename.p, &err);
