@@ -4,6 +4,7 @@
 #include "migrate/script_templates.h"
 
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -103,6 +104,20 @@ bool MigrationPathsFit(const char *serverroot, const char *name) {
         if (!BuildPath(&path, "%s/%s/upgrade/bak_patch2/%s", serverroot, name, t.name)) return false;
     }
     return true;
+}
+
+int EnsureDirectory(const std::string &path) {
+    Location where(path);
+    struct stat st {};
+    int err = where.error() != 0 ? where.error() : where.dir().Lstat(where.rel(), &st);
+    if (err == 0 && S_ISLNK(st.st_mode)) err = ELOOP;
+    if (err == 0) return 0;
+    if (err == ENOENT && where.error() == 0)
+        err = where.dir().MakeDir(where.rel(), 0755, static_cast<uid_t>(-1), static_cast<gid_t>(-1));
+    if (err == 0) return 0;
+    if (IsRefusal(err)) ReportRefused(path);
+    std::fprintf(stderr, "%s cannot be created\n", path.c_str());
+    return 5;
 }
 
 void ReportRefused(const std::string &path) {

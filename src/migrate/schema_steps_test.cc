@@ -98,14 +98,22 @@ TEST_F(SchemaSteps, FailuresPassOn) {
     EXPECT_NE(testing::internal::GetCapturedStderr().find(schema_), std::string::npos);
     EXPECT_EQ(Pushes(), 0);
 
-    // A failing script leaves the schema changed; a later run has nothing
-    // left to add and pushes nothing.
+    // A failing script leaves the schema changed and the push owed: later
+    // runs have nothing left to add but push again until a push succeeds.
+    const std::string pending = inst_ + "/upgrade/schema_push.pending";
     WriteFile(schema_, kSchema);
     PushScript(3);
     EXPECT_EQ(Retro(), 3);
     EXPECT_NE(Unfold(ReadFile(schema_)).find("'targetUniqueId'"), std::string::npos);
+    EXPECT_TRUE(hvtest::Inspect(pending).is_regular);
+    EXPECT_EQ(Retro(), 3);
+    EXPECT_EQ(Pushes(), 2);
+    PushScript(0);
+    EXPECT_EQ(Retro(), 0);
+    EXPECT_EQ(Pushes(), 3);
+    EXPECT_FALSE(hvtest::Inspect(pending).exists);
     EXPECT_EQ(Retro(), 8);
-    EXPECT_EQ(Pushes(), 1);
+    EXPECT_EQ(Pushes(), 3);
 
     hvtest::RemoveTree(inst_ + "/schema_push.pl");
     EXPECT_EQ(Policy(), 3);
