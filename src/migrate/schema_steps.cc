@@ -190,6 +190,11 @@ int cmdExec(const char *command) {
     pid_t pid = devnull < 0 ? -1 : ::fork();
     if (pid == 0) {
         if (::dup2(devnull, 0) < 0 || ::dup2(devnull, 1) < 0 || ::dup2(err_pipe[1], 2) < 0) ::_exit(127);
+        // Nothing root opened (a log file, a database) goes to the owner's
+        // program.
+        if (::close_range(3, ~0U, 0) != 0) {
+            for (int fd = 3; fd < 4096; ++fd) ::close(fd);
+        }
         BecomeForGood(uid, gid, groups);
         char *argv[] = {const_cast<char *>(command), nullptr};
         ::execv(command, argv);

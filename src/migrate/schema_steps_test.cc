@@ -139,7 +139,10 @@ TEST(CmdExec, PathIsNeitherSplitNorExecuted) {
     const std::string weird = dir.Join("it's a root;touch $HV_INJECTED;`touch $HV_INJECTED`");
     hvtest::MakeDirs(weird);
     const std::string script = weird + "/schema_push.pl";
-    WriteFile(script, "#!/bin/sh\ntouch '" + ran + "'\necho out; echo err >&2\n", 0755);
+    // The script also lists the descriptors it was given: only 0, 1 and 2
+    // (and the one ls itself opens to read the list).
+    WriteFile(script, "#!/bin/sh\ntouch '" + ran + "'\necho out; echo err >&2\nls /proc/self/fd | tr '\\n' ' ' >&2\n",
+              0755);
 
     // What the script writes to its standard error goes to the log, so an
     // administrator can see why a push failed; its output is dropped.
@@ -158,6 +161,7 @@ TEST(CmdExec, PathIsNeitherSplitNorExecuted) {
     hv_host_reset();
     std::string logged = ReadFile(log);
     EXPECT_NE(logged.find(script + ": err\n"), std::string::npos) << logged;
+    EXPECT_NE(logged.find(script + ": 0 1 2 3 \n"), std::string::npos) << logged;
     EXPECT_EQ(logged.find("out"), std::string::npos) << logged;
     EXPECT_NE(logged.find("/missing: No such file or directory"), std::string::npos) << logged;
     EXPECT_NE(logged.find("/bin/false ended with status 1"), std::string::npos) << logged;
