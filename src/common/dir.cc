@@ -6,7 +6,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <chrono>
+#include <functional>
 #include <random>
+#include <thread>
 
 namespace hv {
 namespace {
@@ -300,7 +303,10 @@ int Dir::ReplaceFileSteps(std::string_view rel, std::string_view content, mode_t
     if (::fstatat(parent.fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode))
         return KindError(st);
 
-    static std::minstd_rand rng(static_cast<unsigned>(::getpid()));
+    // One generator per thread: the host's threads may replace files at once.
+    thread_local std::minstd_rand rng(static_cast<unsigned>(::getpid()) ^
+                                      static_cast<unsigned>(std::hash<std::thread::id>()(std::this_thread::get_id())) ^
+                                      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
     std::string tmp;
     Fd file(-1);
     for (int attempt = 0; file.fd < 0; ++attempt) {
