@@ -6,7 +6,10 @@
 
 #include <cstdio>
 #include <cstring>
+#include <chrono>
+#include <functional>
 #include <random>
+#include <thread>
 
 namespace hv {
 namespace {
@@ -257,17 +260,17 @@ int Dir::ReadFile(std::string_view rel, std::string *out) const {
 }
 
 int Dir::CreateFile(std::string_view rel, std::string_view content, mode_t mode, uid_t uid, gid_t gid,
-                    bool *created) const {
-    if (created != nullptr) *created = false;
+                    Step *failed_step) const {
+    Step step = Step::kCreate;
+    if (failed_step == nullptr) failed_step = &step;
+    *failed_step = Step::kCreate;
     std::string leaf;
     int err = 0;
     Fd parent(OpenParent(rel, &leaf, &err));
     if (parent.fd < 0) return err;
     Fd file(env_->OpenAt(parent.fd, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (file.fd < 0) return errno;
-    if (created != nullptr) *created = true;
-    Step step;
-    err = FillNewFile(env_, file.fd, content, mode, uid, gid, &step);
+    err = FillNewFile(env_, file.fd, content, mode, uid, gid, failed_step);
     if (err == 0 && ::close(file.release()) != 0) err = errno;
     // A half-made file must not pass for a complete one.
     if (err != 0) ::unlinkat(parent.fd, leaf.c_str(), 0);
@@ -300,7 +303,10 @@ int Dir::ReplaceFileSteps(std::string_view rel, std::string_view content, mode_t
     if (::fstatat(parent.fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode))
         return KindError(st);
 
-    static std::minstd_rand rng(static_cast<unsigned>(::getpid()));
+    // One generator per thread: the host's threads may replace files at once.
+    thread_local std::minstd_rand rng(static_cast<unsigned>(::getpid()) ^
+                                      static_cast<unsigned>(std::hash<std::thread::id>()(std::this_thread::get_id())) ^
+                                      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
     std::string tmp;
     Fd file(-1);
     for (int attempt = 0; file.fd < 0; ++attempt) {

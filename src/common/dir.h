@@ -107,10 +107,12 @@ class Dir {
     // The whole content of the regular file rel.
     int ReadFile(std::string_view rel, std::string *out) const;
     // Creates rel, which must not exist, with content, mode and owner (-1
-    // leaves an id as created).  On failure *created (when given) tells
-    // whether the file had been created (and was removed again).
+    // leaves an id as created).  A file that cannot be completed is removed
+    // again.  On failure *failed_step (when given) tells which step failed:
+    // kCreate, kWrite or kOwner.
+    enum class Step { kCreate, kWrite, kOwner, kBackup, kRename };
     int CreateFile(std::string_view rel, std::string_view content, mode_t mode, uid_t uid, gid_t gid,
-                   bool *created = nullptr) const;
+                   Step *failed_step = nullptr) const;
     // Replaces the regular file rel (or creates it) so that a failure at any
     // step leaves the old file whole: a temporary file beside it is written,
     // flushed, given mode and owner and renamed over it; the directory is
@@ -118,7 +120,6 @@ class Dir {
     // failed.  With backup_rel given, the current file is renamed there just
     // before the new one takes its name (kBackup when that fails); should the
     // new one then fail to take it, the current file is put back.
-    enum class Step { kCreate, kWrite, kOwner, kBackup, kRename };
     int ReplaceFile(std::string_view rel, std::string_view content, mode_t mode, uid_t uid, gid_t gid,
                     Step *failed_step = nullptr, std::string_view backup_rel = {}) const;
     // Creates the directory rel with mode and owner.

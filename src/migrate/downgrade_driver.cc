@@ -95,6 +95,7 @@ int DowngradeInstanceWith(hv::Env *env, const char *serverroot, const char *inst
     if (!hv::migrate::BuildPath(&instancepath, "%s/%s", serverroot, instancename) ||
         !hv::migrate::BuildPath(&configfile, "%s/config/dse.ldif", instancepath.c_str()))
         return kResultNotPossible;
+    if (!hv::migrate::MigrationPathsFit(serverroot, instancename)) return kResultNotPossible;
     int err = 0;
     std::unique_ptr<hv::migrate::Instance> instance = hv::migrate::Instance::Open(env, serverroot, instancename, &err);
     uid_t owner_uid = 0;

@@ -137,6 +137,25 @@ TEST_F(FaultInjection, EveryFailedCallOfAnUpgradeIsReportedAndLosesNothing) {
     }
 }
 
+// A server root where dse.ldif fits the path buffer but the backup of a
+// script would not: refused before anything is created.
+TEST(Preflight, APathThatWouldNotFitIsFoundBeforeTheFirstChange) {
+    hvtest::TempDir tmp("hvpreflight");
+    std::string root = tmp.path();
+    const std::size_t target = 1023 - std::string("/slapd-a/upgrade/bak_patch2/get-clusterinfo-slapd").size() + 5;
+    while (root.size() + 201 < target) root += "/" + std::string(200, 'd');
+    root += "/" + std::string(target - root.size() - 1, 'e');
+    hvtest::MakeDirs(root + "/slapd-a/config");
+    hvtest::WriteFile(root + "/slapd-a/config/dse.ldif", "dn: cn=config\n\n", 0600);
+    std::string inst = root + "/slapd-a";
+    testing::internal::CaptureStderr();
+    EXPECT_EQ(downgrade_instance(root.c_str(), kInst), kResultNotPossible);
+    EXPECT_EQ(upgrade_instance(0, inst.c_str()), kResultNotPossible);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("/bak_patch2/get-clusterinfo-slapd: path too long"), std::string::npos) << err;
+    EXPECT_EQ(hvtest::ListDir(inst), std::vector<std::string>{"config"});
+}
+
 // One run per instance: while another holds the instance, a run waits a
 // bounded time, then refuses and changes nothing.
 TEST(OneRunPerInstance, ARunWaitsThenRefusesWhileAnotherHoldsTheInstance) {

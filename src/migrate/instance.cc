@@ -1,6 +1,10 @@
 #include "migrate/instance.h"
 
+#include "migrate/migrate_paths.h"
+#include "migrate/script_templates.h"
+
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -86,6 +90,34 @@ DirRef::DirRef(const std::string &path) : where_(path) {
     }
     own_ = where_.dir().OpenSubdir(where_.rel(), &error_);
     dir_ = own_.get();
+}
+
+bool MigrationPathsFit(const char *serverroot, const char *name) {
+    std::string path;
+    for (const char *fmt : {"%s/%s/config/dse.ldif", "%s/%s/config/schema/00core.ldif", "%s/%s/schema_push.pl",
+                            "%s/%s/upgrade/versions.conf", "%s/alias/%s-cert8.db_bak9999", "%s/alias/%s-key3.db",
+                            "dbm:%s/alias/%s-"}) {
+        if (!BuildPath(&path, fmt, serverroot, name)) return false;
+    }
+    if (!BuildPath(&path, "%s/bin/slapd/server", serverroot)) return false;
+    for (const hv::ScriptTemplate &t : hv::ScriptTemplates()) {
+        if (!BuildPath(&path, "%s/%s/upgrade/bak_patch2/%s", serverroot, name, t.name)) return false;
+    }
+    return true;
+}
+
+int EnsureDirectory(const std::string &path) {
+    Location where(path);
+    struct stat st {};
+    int err = where.error() != 0 ? where.error() : where.dir().Lstat(where.rel(), &st);
+    if (err == 0 && S_ISLNK(st.st_mode)) err = ELOOP;
+    if (err == 0) return 0;
+    if (err == ENOENT && where.error() == 0)
+        err = where.dir().MakeDir(where.rel(), 0755, static_cast<uid_t>(-1), static_cast<gid_t>(-1));
+    if (err == 0) return 0;
+    if (IsRefusal(err)) ReportRefused(path);
+    std::fprintf(stderr, "%s cannot be created\n", path.c_str());
+    return 5;
 }
 
 void ReportRefused(const std::string &path) {

@@ -96,6 +96,17 @@ class DirRef {
     int error_ = 0;
 };
 
+// Whether every path a migration of the instance name under serverroot
+// builds fits the path buffer; the first that does not is named on standard
+// error ("path too long").  Checked before the first change, so that a run
+// never stops half-way for a path it could have known about.
+bool MigrationPathsFit(const char *serverroot, const char *name);
+
+// Creates the directory path (mode 0755, the process's ids) unless
+// something of that name is there already; a link there is refused.  0, or
+// 5 after "<path> cannot be created\n" on standard error.
+int EnsureDirectory(const std::string &path);
+
 // Prints "<path>: refused, a symbolic link or not the kind of file
 // expected\n" to standard error.
 void ReportRefused(const std::string &path);

@@ -7,6 +7,13 @@ enum { ATTR_ADD = 0, ATTR_REMOVE = 1, ATTR_REPLACE = 2 };
 
 int modify_attributeTypes_from_ldif(const char *file, int mode, const char *name, const char *value,
                                     const char *dn);
+namespace hv {
+class Dir;
+}
+// Whether a schema push failed and is still owed (the next upgrade's schema
+// steps push again; level 2 is not recorded meanwhile).
+bool SchemaPushPending(const hv::Dir &instance);
+
 int upgrade_RetroChangeLog(int phase, const char *serverroot, const char *instancename);
 int upgrade_Password_Policy(int phase, const char *serverroot, const char *instancename);
 // Runs the program at path command, without a shell and without arguments,

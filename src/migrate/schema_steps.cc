@@ -22,6 +22,10 @@
 
 namespace {
 
+// Left in the upgrade directory by a failed schema push: the next upgrade
+// pushes again, and level 2 is not recorded meanwhile.
+constexpr char kPushPending[] = "upgrade/schema_push.pending";
+
 struct AttributeTypeDef {
     const char *name;
     const char *definition;
@@ -65,19 +69,43 @@ int AddSchemaTypes(int phase, const char *root, const char *instance, const Attr
         if (rc == kResultOk) changed = true;
         if (!IsSuccess(rc)) return rc;  // a later run adds what is missing
     }
-    if (!changed) return rc;
+    // A push that failed in an earlier run is owed even when nothing is
+    // left to add.
+    hv::migrate::DirRef dir(instancedir);
+    struct stat st {};
+    const bool pending = dir.get() != nullptr && SchemaPushPending(*dir.get());
+    if (!changed && !pending) return rc;
     // The script is the owner's to run, as the owner; only a regular file
     // in the instance directory is taken for it.
-    hv::migrate::Location where(pushscript);
-    struct stat st {};
-    if (where.error() == 0 && where.dir().Lstat(where.rel(), &st) == 0 && !S_ISREG(st.st_mode)) {
+    int pushed = kResultFailed;
+    if (dir.get() != nullptr && dir->Lstat("schema_push.pl", &st) == 0 && !S_ISREG(st.st_mode))
         hv::migrate::ReportRefused(pushscript);
-        return kResultFailed;
+    else
+        pushed = cmdExec(pushscript.c_str());
+    if (dir.get() == nullptr) return kResultFailed;
+    if (pushed == kResultOk) {
+        if (pending && dir->Remove(kPushPending) != 0) {
+            std::fprintf(stderr, "%s/%s could not be deleted, error %d\n", instancedir.c_str(), kPushPending, -1);
+            return kResultFailed;
+        }
+        return kResultOk;
     }
-    return cmdExec(pushscript.c_str());
+    if (!pending) {
+        std::string upgrade_dir = instancedir + "/upgrade";
+        int made = hv::migrate::EnsureDirectory(upgrade_dir);
+        if (made == 0) made = dir->CreateFile(kPushPending, "", 0600, static_cast<uid_t>(-1), static_cast<gid_t>(-1));
+        if (made != 0)
+            std::fprintf(stderr, "%s/%s could not be created\n", instancedir.c_str(), kPushPending);
+    }
+    return kResultFailed;
 }
 
 }  // namespace
+
+bool SchemaPushPending(const hv::Dir &instance) {
+    struct stat st {};
+    return instance.Lstat(kPushPending, &st) == 0;
+}
 
 int upgrade_RetroChangeLog(int phase, const char *serverroot, const char *instancename) {
     return AddSchemaTypes(phase, serverroot, instancename, kRetroChangeLogTypes);
@@ -162,6 +190,11 @@ int cmdExec(const char *command) {
     pid_t pid = devnull < 0 ? -1 : ::fork();
     if (pid == 0) {
         if (::dup2(devnull, 0) < 0 || ::dup2(devnull, 1) < 0 || ::dup2(err_pipe[1], 2) < 0) ::_exit(127);
+        // Nothing root opened (a log file, a database) goes to the owner's
+        // program.
+        if (::close_range(3, ~0U, 0) != 0) {
+            for (int fd = 3; fd < 4096; ++fd) ::close(fd);
+        }
         BecomeForGood(uid, gid, groups);
         char *argv[] = {const_cast<char *>(command), nullptr};
         ::execv(command, argv);

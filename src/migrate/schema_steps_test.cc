@@ -1,7 +1,9 @@
 // The schema steps on a real instance directory with a real schema push
 // script run through /bin/sh, and cmdExec with hostile paths.
 #include <gtest/gtest.h>
+#include <fcntl.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -98,14 +100,22 @@ TEST_F(SchemaSteps, FailuresPassOn) {
     EXPECT_NE(testing::internal::GetCapturedStderr().find(schema_), std::string::npos);
     EXPECT_EQ(Pushes(), 0);
 
-    // A failing script leaves the schema changed; a later run has nothing
-    // left to add and pushes nothing.
+    // A failing script leaves the schema changed and the push owed: later
+    // runs have nothing left to add but push again until a push succeeds.
+    const std::string pending = inst_ + "/upgrade/schema_push.pending";
     WriteFile(schema_, kSchema);
     PushScript(3);
     EXPECT_EQ(Retro(), 3);
     EXPECT_NE(Unfold(ReadFile(schema_)).find("'targetUniqueId'"), std::string::npos);
+    EXPECT_TRUE(hvtest::Inspect(pending).is_regular);
+    EXPECT_EQ(Retro(), 3);
+    EXPECT_EQ(Pushes(), 2);
+    PushScript(0);
+    EXPECT_EQ(Retro(), 0);
+    EXPECT_EQ(Pushes(), 3);
+    EXPECT_FALSE(hvtest::Inspect(pending).exists);
     EXPECT_EQ(Retro(), 8);
-    EXPECT_EQ(Pushes(), 1);
+    EXPECT_EQ(Pushes(), 3);
 
     hvtest::RemoveTree(inst_ + "/schema_push.pl");
     EXPECT_EQ(Policy(), 3);
@@ -131,14 +141,21 @@ TEST(CmdExec, PathIsNeitherSplitNorExecuted) {
     const std::string weird = dir.Join("it's a root;touch $HV_INJECTED;`touch $HV_INJECTED`");
     hvtest::MakeDirs(weird);
     const std::string script = weird + "/schema_push.pl";
-    WriteFile(script, "#!/bin/sh\ntouch '" + ran + "'\necho out; echo err >&2\n", 0755);
+    // The script also lists the descriptors it was given: only 0, 1 and 2
+    // (and the one ls itself opens to read the list).
+    WriteFile(script, "#!/bin/sh\ntouch '" + ran + "'\necho out; echo err >&2\nls /proc/self/fd | tr '\\n' ' ' >&2\n",
+              0755);
 
     // What the script writes to its standard error goes to the log, so an
     // administrator can see why a push failed; its output is dropped.
     const std::string log = dir.Join("errors");
     ASSERT_EQ(hv_log_open(log.c_str()), 0);
+    // A descriptor the tool holds without close-on-exec, as a library may.
+    int held = open(log.c_str(), O_WRONLY | O_APPEND);
+    ASSERT_GE(held, 0);
     testing::internal::CaptureStdout();
     EXPECT_EQ(cmdExec(script.c_str()), 0);
+    close(held);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_TRUE(hvtest::Inspect(ran).exists);
     EXPECT_FALSE(hvtest::Inspect(marker).exists);
@@ -150,6 +167,7 @@ TEST(CmdExec, PathIsNeitherSplitNorExecuted) {
     hv_host_reset();
     std::string logged = ReadFile(log);
     EXPECT_NE(logged.find(script + ": err\n"), std::string::npos) << logged;
+    EXPECT_NE(logged.find(script + ": 0 1 2 3 \n"), std::string::npos) << logged;
     EXPECT_EQ(logged.find("out"), std::string::npos) << logged;
     EXPECT_NE(logged.find("/missing: No such file or directory"), std::string::npos) << logged;
     EXPECT_NE(logged.find("/bin/false ended with status 1"), std::string::npos) << logged;

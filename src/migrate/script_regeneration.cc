@@ -19,24 +19,7 @@ namespace {
 
 constexpr const char kUpgradeDir[] = "upgrade";
 constexpr const char kBackupDir[] = "bak_patch2";
-constexpr int kDirMode = 0755;
 constexpr mode_t kScriptMode = 0755;
-
-// Creates dir unless something of that name is there already.  A link is
-// refused: nothing is created or moved through it.
-int EnsureDirectory(const std::string &dir) {
-    hv::migrate::Location where(dir);
-    struct stat st {};
-    int err = where.error() != 0 ? where.error() : where.dir().Lstat(where.rel(), &st);
-    if (err == 0 && S_ISLNK(st.st_mode)) err = ELOOP;
-    if (err == 0) return kResultOk;
-    if (err == ENOENT && where.error() == 0)
-        err = where.dir().MakeDir(where.rel(), kDirMode, static_cast<uid_t>(-1), static_cast<gid_t>(-1));
-    if (err == 0) return kResultOk;
-    if (hv::IsRefusal(err)) hv::migrate::ReportRefused(dir);
-    std::fprintf(stderr, "%s cannot be created\n", dir.c_str());
-    return kResultFileError;
-}
 
 
 }  // namespace
@@ -47,9 +30,9 @@ int check_backup_context(const char *instancepath) {
         !hv::migrate::BuildPath(&backup_dir, "%s/%s", upgrade_dir.c_str(), kBackupDir)) {
         return kResultFileError;
     }
-    int rc = EnsureDirectory(upgrade_dir);
+    int rc = hv::migrate::EnsureDirectory(upgrade_dir);
     if (rc != kResultOk) return rc;
-    return EnsureDirectory(backup_dir);
+    return hv::migrate::EnsureDirectory(backup_dir);
 }
 
 int backup_script(const char *instancepath, const char *name) {

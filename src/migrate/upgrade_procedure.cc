@@ -94,6 +94,10 @@ int UpgradeInstanceWith(hv::Env *env, int phase, const char *given_path) {
     HostString instancename(::basename(path_for_base.p));
     HostString serverroot(::dirname(path_for_dir.p));
 
+    if (!hv::migrate::MigrationPathsFit(serverroot.p, instancename.p)) {
+        UPGRADE_LOG("A path of the instance %s is too long; nothing done\n", instancepath.c_str());
+        return kResultNotPossible;
+    }
     int err = 0;
     std::unique_ptr<hv::migrate::Instance> instance =
         hv::migrate::Instance::Open(env, serverroot.p, instancename.p, &err);
@@ -121,6 +125,11 @@ int UpgradeInstanceWith(hv::Env *env, int phase, const char *given_path) {
         int gate = is_upgrade_needed(kTargetLevel, path, &level);
         if (gate == 0) {
             result = upgrade_DS_instance(phase, serverroot.p, instancename.p, level);
+            if (IsSuccess(result) && phase == 1 && SchemaPushPending(instance->dir())) {
+                UPGRADE_LOG("The schema push of %s failed and is still owed: level 2 is not recorded\n",
+                            instancepath.c_str());
+                result = kResultFailed;
+            }
             if (IsSuccess(result) && phase == 1) {
                 int rec = upgradeVersionRepository(kTargetLevel, path);
                 result = (rec == 0 || rec == 1) ? kResultOk : kResultFailed;

@@ -159,18 +159,22 @@ int create_versionRepository(const char *file, int *level) {
     // Called only when the file does not exist; it is created exclusively,
     // so nothing in its place (a link included) is followed.
     hv::migrate::Location where(file);
-    bool created = false;
+    hv::Dir::Step step = hv::Dir::Step::kCreate;
     int err = where.error() != 0 ? where.error()
                                  : where.dir().CreateFile(where.rel(), "1", 0600, instancepath_userid,
-                                                          instancepath_groupid, &created);
+                                                          instancepath_groupid, &step);
     if (err != 0) {
         if (err == ELOOP || err == hv::kWrongType) hv::migrate::ReportRefused(file);
-        if (!created) {
-            std::fprintf(stderr, "%s could not be created\n", file);
-            return 4;
+        switch (step) {
+            case hv::Dir::Step::kWrite:
+                std::fprintf(stderr, "%s could not be initialized\n", file);
+                return 5;
+            case hv::Dir::Step::kOwner:
+                return 4;
+            default:
+                std::fprintf(stderr, "%s could not be created\n", file);
+                return 4;
         }
-        std::fprintf(stderr, "%s could not be initialized\n", file);
-        return 5;
     }
     *level = 1;
     return 0;
