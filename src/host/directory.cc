@@ -3,6 +3,8 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "host/dn.h"
+
 namespace hv {
 namespace {
 
@@ -106,23 +108,19 @@ int ApplyMod(Slapi_Entry *e, const LDAPMod &m) {
 // Naming values the entry never held (an entry added without them) are not
 // asked for.
 bool LosesNamingValue(const Slapi_Entry &before, const Slapi_Entry &after) {
-    LDAPDN dn = nullptr;
-    if (ldap_str2dn(before.dn.c_str(), &dn, LDAP_DN_FORMAT_LDAP) != LDAP_SUCCESS || dn == nullptr)
-        return false;
-    bool lost = false;
-    for (LDAPAVA **ava = dn[0]; !lost && ava != nullptr && *ava != nullptr; ++ava) {
-        if (((*ava)->la_flags & LDAP_AVA_BINARY) != 0) continue;
-        std::string_view type((*ava)->la_attr.bv_val, (*ava)->la_attr.bv_len);
-        std::string_view value((*ava)->la_value.bv_val, (*ava)->la_value.bv_len);
+    std::vector<DnAva> avas;
+    if (!ParseDn(before.dn, &avas)) return false;
+    for (const DnAva &ava : avas) {
+        if (ava.rdn != 0) break;
+        if (ava.binary) continue;
         auto held = [&](const Slapi_Entry &e) {
             for (const auto &a : e.attrs)
-                if (TypeEquals(a->type, type) && HasValue(*a, value)) return true;
+                if (TypeEquals(a->type, ava.type) && HasValue(*a, ava.value)) return true;
             return false;
         };
-        lost = held(before) && !held(after);
+        if (held(before) && !held(after)) return true;
     }
-    ldap_dnfree(dn);
-    return lost;
+    return false;
 }
 
 // attrs none, empty or asking for "*" means every attribute.
