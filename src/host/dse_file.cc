@@ -152,13 +152,18 @@ HV_EXPORT int hv_dir_load_dse(const char *path) {
     std::vector<std::unique_ptr<Slapi_Entry>> entries;
     char *last = nullptr;
     bool first = true;
+    // Line numbers for messages, counted on from the previous block.
+    long line = 1;
+    std::size_t counted = 0;
     for (char *block = dse_read_next_entry(text.data(), &last); block != nullptr;
          block = dse_read_next_entry(text.data(), &last)) {
         std::string record = first ? WithoutVersion(block) : std::string(block);
         first = false;
         if (!HasRecord(record)) continue;
         std::size_t offset = static_cast<std::size_t>(block - text.data());
-        long line = 1 + std::count(original.begin(), original.begin() + static_cast<long>(offset), '\n');
+        line += std::count(original.begin() + static_cast<long>(counted), original.begin() + static_cast<long>(offset),
+                           '\n');
+        counted = offset;
         std::string what = Describe(record);
         Slapi_Entry *e = slapi_str2entry(record.data(), SLAPI_STR2ENTRY_NO_ENTRYDN);
         if (e == nullptr) {

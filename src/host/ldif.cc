@@ -219,7 +219,8 @@ void AppendAttrLine(std::string *out, std::string_view type, std::string_view va
     *out += '\n';
 }
 
-bool IsBlankLine(const char *p, const char *end) { return p < end && (*p == '\n' || (*p == '\r' && p + 1 < end && p[1] == '\n')); }
+// p points into a NUL-terminated text.
+bool IsBlankLine(const char *p) { return *p == '\n' || (*p == '\r' && p[1] == '\n'); }
 
 }  // namespace
 
@@ -252,38 +253,39 @@ HV_EXPORT char *slapi_entry2str(Slapi_Entry *e, int *len) {
 // text), so *lastp .. end is the rest of the text byte for byte, and
 // "block \n\n rest" rebuilds a text whose blocks are separated by single
 // blank lines.
+// The text's end is its NUL, found only when reached: measuring the rest of
+// the text on every call would make reading a file block by block quadratic.
 HV_EXPORT char *dse_read_next_entry(char *buf, char **lastp) {
     if (lastp == nullptr) return nullptr;
     char *p = *lastp != nullptr ? *lastp : buf;
     if (p == nullptr) return nullptr;
-    char *end = p + std::strlen(p);
-    while (IsBlankLine(p, end)) p += *p == '\n' ? 1 : 2;
-    if (p == end) {
-        *lastp = end;
+    while (IsBlankLine(p)) p += *p == '\n' ? 1 : 2;
+    if (*p == '\0') {
+        *lastp = p;
         return nullptr;
     }
     char *start = p;
     while (true) {
-        char *nl = static_cast<char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+        char *nl = std::strchr(p, '\n');
         if (nl == nullptr) {  // last line, no line end
-            *lastp = end;
+            *lastp = p + std::strlen(p);
             return start;
         }
         char *line_end = (nl > p && nl[-1] == '\r') ? nl - 1 : nl;
         char *next = nl + 1;
-        if (next == end) {  // the text ends with this line's line end
+        if (*next == '\0') {  // the text ends with this line's line end
             *line_end = '\0';
-            *lastp = end;
+            *lastp = next;
             return start;
         }
-        if (IsBlankLine(next, end)) {
+        if (IsBlankLine(next)) {
             *line_end = '\0';
             *lastp = next + (*next == '\n' ? 1 : 2);
             return start;
         }
-        if (*next == '\r' && next + 1 == end) {  // a final "\r" alone ends the block too
+        if (*next == '\r' && next[1] == '\0') {  // a final "\r" alone ends the block too
             *line_end = '\0';
-            *lastp = end;
+            *lastp = next + 1;
             return start;
         }
         p = next;
