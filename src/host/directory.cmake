@@ -1,6 +1,6 @@
 # Directory, filters, operations, dse file, plug-in loading.
 target_sources(hvhost PRIVATE
-  directory.cc filter.cc operations.cc operations_dispatch.cc operations_host.cc
+  directory.cc entry_change.cc filter.cc operations.cc operations_dispatch.cc operations_host.cc
   dse_file.cc plugin_loader.cc)
 
 if(HV_BUILD_TESTS)
