@@ -36,35 +36,42 @@ bool HasDuplicates(const std::vector<std::string> &vals) {
 
 }  // namespace
 
+ValueIndex::Counts *ValueIndex::Find(const slapi_attr &a) const {
+    if (sets_ == nullptr) return nullptr;
+    auto it = sets_->find(&a);
+    return it == sets_->end() ? nullptr : &it->second;
+}
+
 bool ValueIndex::Contains(const slapi_attr &a, std::string_view v) {
-    auto it = sets_.find(&a);
-    if (it == sets_.end()) {
+    Counts *counts = Find(a);
+    if (counts == nullptr) {
         if (a.values.size() < kMinValues) {
             for (const auto &have : a.values)
                 if (EqualFold(have->data, v)) return true;
             return false;
         }
-        auto &set = sets_[&a];
-        set.reserve(a.values.size());
-        for (const auto &have : a.values) ++set[AsciiLower(have->data)];
-        it = sets_.find(&a);
+        if (sets_ == nullptr) sets_ = std::make_unique<std::unordered_map<const slapi_attr *, Counts>>();
+        counts = &(*sets_)[&a];
+        counts->reserve(a.values.size());
+        for (const auto &have : a.values) ++(*counts)[AsciiLower(have->data)];
     }
-    return it->second.count(AsciiLower(v)) != 0;
+    return counts->count(AsciiLower(v)) != 0;
 }
 
 void ValueIndex::Added(const slapi_attr &a, std::string_view v) {
-    auto it = sets_.find(&a);
-    if (it != sets_.end()) ++it->second[AsciiLower(v)];
+    if (Counts *counts = Find(a)) ++(*counts)[AsciiLower(v)];
 }
 
 void ValueIndex::Removed(const slapi_attr &a, std::string_view v) {
-    auto it = sets_.find(&a);
-    if (it == sets_.end()) return;
-    auto n = it->second.find(AsciiLower(v));
-    if (n != it->second.end() && --n->second == 0) it->second.erase(n);
+    Counts *counts = Find(a);
+    if (counts == nullptr) return;
+    auto n = counts->find(AsciiLower(v));
+    if (n != counts->end() && --n->second == 0) counts->erase(n);
 }
 
-void ValueIndex::Forget(const slapi_attr &a) { sets_.erase(&a); }
+void ValueIndex::Forget(const slapi_attr &a) {
+    if (sets_ != nullptr) sets_->erase(&a);
+}
 
 EntryChange::~EntryChange() {
     if (steps_.empty()) return;

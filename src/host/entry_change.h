@@ -30,13 +30,15 @@ class ValueIndex {
     void Removed(const slapi_attr &a, std::string_view v);
     // a is gone or has all new values.
     void Forget(const slapi_attr &a);
-    void Clear() { sets_.clear(); }
+    void Clear() { sets_.reset(); }
 
   private:
     // Fewer values are scanned: an index would cost more than it saves.
     static constexpr std::size_t kMinValues = 32;
-    // Folded value -> how many values fold to it.
-    std::unordered_map<const slapi_attr *, std::unordered_map<std::string, int>> sets_;
+    using Counts = std::unordered_map<std::string, int>;  // folded value -> how many fold to it
+    // Made with the first indexed attribute: most entries never need one.
+    std::unique_ptr<std::unordered_map<const slapi_attr *, Counts>> sets_;
+    Counts *Find(const slapi_attr &a) const;
 };
 
 class EntryChange {

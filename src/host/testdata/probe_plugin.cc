@@ -7,7 +7,8 @@
 //   touch=DN  the add handler modifies DN with an internal operation
 //   grow=DN and growvalue=TYPE:VALUE
 //             when DN is added, the add handler adds VALUE to its TYPE with
-//             an internal modify, before plug-ins loaded later see the add
+//             a client's modify (which runs the handlers, as an internal one
+//             does not), before plug-ins loaded later see the add
 // Built against the published declarations only; the host's symbols come
 // from the program that loads it.
 #include <cstdio>
@@ -19,6 +20,10 @@
 #include <vector>
 
 #include "hv/slapi-plugin.h"
+
+// The host's client modify (hv/slapi-host.h, whose NSPR types this probe
+// does not need), from the program that loads the probe.
+extern "C" int hv_op_modify(const char *dn, LDAPMod **mods, int flags, struct hv_op_result *res);
 
 #define PROBE_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -111,8 +116,7 @@ void Grow(Slapi_PBlock *pb) {
     mod.mod_type = type.data();
     mod.mod_values = values;
     LDAPMod *mods[] = {&mod, nullptr};
-    Slapi_PBlock *res = slapi_modify_internal(grow.data(), mods, nullptr, 1);
-    slapi_pblock_destroy(res);
+    hv_op_modify(grow.c_str(), mods, 0, nullptr);
 }
 
 int PostAdd(Slapi_PBlock *pb) {
