@@ -12,9 +12,11 @@
 // Rates are medians of interleaved repetitions; compare ratios within one
 // run, since absolute rates depend on the machine and its load.
 //
-// Usage: directory_bench [--short] [--plugins DIR]
+// Usage: directory_bench [--short] [--plugins DIR] [--only PART]
 //   --short  a few operations of each kind, for CI: checks that every path
 //            runs, measures nothing worth keeping.
+//   --only   one part: rates (with the cost per level), members, memory
+//            or dse.
 #include <malloc.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -39,6 +41,7 @@ using Clock = std::chrono::steady_clock;
 struct Options {
     bool quick = false;
     std::string plugins = HV_PLUGIN_DIR;
+    std::string only;  // empty: every part
     int entries = 400;  // per thread and run
     int reps = 3;
 };
@@ -396,8 +399,10 @@ int main(int argc, char **argv) {
             g_opt.reps = 1;
         } else if (arg == "--plugins" && i + 1 < argc) {
             g_opt.plugins = argv[++i];
+        } else if (arg == "--only" && i + 1 < argc) {
+            g_opt.only = argv[++i];
         } else {
-            std::fprintf(stderr, "usage: directory_bench [--short] [--plugins DIR]\n");
+            std::fprintf(stderr, "usage: directory_bench [--short] [--plugins DIR] [--only PART]\n");
             return 2;
         }
     }
@@ -405,12 +410,15 @@ int main(int argc, char **argv) {
     hv_log_open("/dev/null");
     std::printf("directory_bench: %d entries per thread and run, %d repetition(s), %u hardware threads\n\n",
                 g_opt.entries, g_opt.reps, std::thread::hardware_concurrency());
-    RateTable table = MeasureAllRates();
-    PrintRates(table);
-    PrintLevelCost(table);
-    PrintMemberChanges();
-    PrintMemory();
-    PrintDseLoad();
+    auto want = [](const char *part) { return g_opt.only.empty() || g_opt.only == part; };
+    if (want("rates")) {
+        RateTable table = MeasureAllRates();
+        PrintRates(table);
+        PrintLevelCost(table);
+    }
+    if (want("members")) PrintMemberChanges();
+    if (want("memory")) PrintMemory();
+    if (want("dse")) PrintDseLoad();
     hv_host_reset();
     return 0;
 }
