@@ -3,28 +3,10 @@
 #include <mutex>
 #include <unordered_set>
 
+#include "host/dn.h"
+
 namespace hv {
 namespace {
-
-// ---- Modifications -------------------------------------------------------
-
-std::vector<std::string> ModValues(const LDAPMod &m) {
-    std::vector<std::string> out;
-    if ((m.mod_op & LDAP_MOD_BVALUES) != 0) {
-        for (berval **bv = m.mod_bvalues; bv != nullptr && *bv != nullptr; ++bv)
-            out.emplace_back((*bv)->bv_val == nullptr ? "" : std::string((*bv)->bv_val, (*bv)->bv_len));
-    } else {
-        for (char **v = m.mod_values; v != nullptr && *v != nullptr; ++v) out.emplace_back(*v);
-    }
-    return out;
-}
-
-// Attributes of a modify are named with their options: "cn;lang-de" is not "cn".
-std::vector<std::unique_ptr<slapi_attr>>::iterator FindExact(Slapi_Entry *e, std::string_view type) {
-    for (auto it = e->attrs.begin(); it != e->attrs.end(); ++it)
-        if (EqualFold((*it)->type, type)) return it;
-    return e->attrs.end();
-}
 
 bool HasValue(const slapi_attr &a, std::string_view v) {
     for (const auto &have : a.values)
@@ -32,97 +14,33 @@ bool HasValue(const slapi_attr &a, std::string_view v) {
     return false;
 }
 
-bool HasDuplicates(const std::vector<std::string> &vals) {
-    for (std::size_t i = 0; i < vals.size(); ++i)
-        for (std::size_t j = i + 1; j < vals.size(); ++j)
-            if (EqualFold(vals[i], vals[j])) return true;
-    return false;
-}
-
-void AppendValue(slapi_attr *a, std::string v) {
-    auto value = std::make_unique<slapi_value>();
-    value->data = std::move(v);
-    value->Sync();
-    a->values.push_back(std::move(value));
-}
-
-slapi_attr *NewAttr(Slapi_Entry *e, std::string_view type) {
-    auto a = std::make_unique<slapi_attr>();
-    a->type = std::string(type);
-    e->attrs.push_back(std::move(a));
-    return e->attrs.back().get();
-}
-
-int ApplyMod(Slapi_Entry *e, const LDAPMod &m) {
-    if (m.mod_type == nullptr || m.mod_type[0] == '\0') return LDAP_PROTOCOL_ERROR;
-    std::string_view type = m.mod_type;
-    std::vector<std::string> vals = ModValues(m);
-    auto it = FindExact(e, type);
-    switch (m.mod_op & ~LDAP_MOD_BVALUES) {
-        case LDAP_MOD_ADD: {
-            if (vals.empty()) return LDAP_PROTOCOL_ERROR;
-            if (HasDuplicates(vals)) return LDAP_TYPE_OR_VALUE_EXISTS;
-            if (it != e->attrs.end())
-                for (const std::string &v : vals)
-                    if (HasValue(**it, v)) return LDAP_TYPE_OR_VALUE_EXISTS;
-            slapi_attr *a = it != e->attrs.end() ? it->get() : NewAttr(e, type);
-            for (std::string &v : vals) AppendValue(a, std::move(v));
-            return LDAP_SUCCESS;
-        }
-        case LDAP_MOD_DELETE: {
-            if (it == e->attrs.end()) return LDAP_NO_SUCH_ATTRIBUTE;
-            if (vals.empty()) {
-                e->attrs.erase(it);
-                return LDAP_SUCCESS;
+// The values of the entry's RDN that it holds now (binary ones aside): a
+// modify must not take them away.  Naming values the entry never held (an
+// entry added without them) are not asked for.
+std::vector<DnAva> HeldNamingValues(const Slapi_Entry &e) {
+    std::vector<DnAva> avas;
+    if (!ParseDn(e.dn, &avas)) return {};
+    std::vector<DnAva> held;
+    for (DnAva &ava : avas) {
+        if (ava.rdn != 0) break;
+        if (ava.binary) continue;
+        for (const auto &a : e.attrs) {
+            if (TypeEquals(a->type, ava.type) && HasValue(*a, ava.value)) {
+                held.push_back(std::move(ava));
+                break;
             }
-            auto &have = (*it)->values;
-            for (const std::string &v : vals) {
-                auto found = have.begin();
-                while (found != have.end() && !EqualFold((*found)->data, v)) ++found;
-                if (found == have.end()) return LDAP_NO_SUCH_ATTRIBUTE;
-                have.erase(found);
-            }
-            if (have.empty()) e->attrs.erase(it);
-            return LDAP_SUCCESS;
         }
-        case LDAP_MOD_REPLACE: {
-            if (vals.empty()) {
-                if (it != e->attrs.end()) e->attrs.erase(it);
-                return LDAP_SUCCESS;
-            }
-            if (HasDuplicates(vals)) return LDAP_TYPE_OR_VALUE_EXISTS;
-            slapi_attr *a = it != e->attrs.end() ? it->get() : NewAttr(e, type);
-            a->values.clear();
-            for (std::string &v : vals) AppendValue(a, std::move(v));
-            return LDAP_SUCCESS;
-        }
-        default:
-            return LDAP_PROTOCOL_ERROR;
     }
+    return held;
 }
 
-// True when a value of the entry's RDN that before held is missing from
-// after: a modify must not take away the values the entry is named by.
-// Naming values the entry never held (an entry added without them) are not
-// asked for.
-bool LosesNamingValue(const Slapi_Entry &before, const Slapi_Entry &after) {
-    LDAPDN dn = nullptr;
-    if (ldap_str2dn(before.dn.c_str(), &dn, LDAP_DN_FORMAT_LDAP) != LDAP_SUCCESS || dn == nullptr)
-        return false;
-    bool lost = false;
-    for (LDAPAVA **ava = dn[0]; !lost && ava != nullptr && *ava != nullptr; ++ava) {
-        if (((*ava)->la_flags & LDAP_AVA_BINARY) != 0) continue;
-        std::string_view type((*ava)->la_attr.bv_val, (*ava)->la_attr.bv_len);
-        std::string_view value((*ava)->la_value.bv_val, (*ava)->la_value.bv_len);
-        auto held = [&](const Slapi_Entry &e) {
-            for (const auto &a : e.attrs)
-                if (TypeEquals(a->type, type) && HasValue(*a, value)) return true;
-            return false;
-        };
-        lost = held(before) && !held(after);
+bool HoldsAll(const Slapi_Entry &e, const std::vector<DnAva> &naming) {
+    for (const DnAva &ava : naming) {
+        bool found = false;
+        for (const auto &a : e.attrs) found = found || (TypeEquals(a->type, ava.type) && HasValue(*a, ava.value));
+        if (!found) return false;
     }
-    ldap_dnfree(dn);
-    return lost;
+    return true;
 }
 
 // attrs none, empty or asking for "*" means every attribute.
@@ -262,21 +180,21 @@ int Directory::Modify(std::string_view dn, LDAPMod **mods, std::unique_ptr<Slapi
     auto it = nodes_.find(ndn);
     if (it == nodes_.end()) return LDAP_NO_SUCH_OBJECT;
     Node &node = it->second;
-    std::unique_ptr<Slapi_Entry> work = CopyEntry(*node.entry);
+    // Copies only for the handlers that asked to see the entry; the change
+    // itself is made in place and taken back when refused.
+    if (pre != nullptr) *pre = CopyEntry(*node.entry);
+    const std::vector<DnAva> naming = HeldNamingValues(*node.entry);
     int rc = LDAP_SUCCESS;
-    for (LDAPMod **m = mods; rc == LDAP_SUCCESS && m != nullptr && *m != nullptr; ++m)
-        rc = ApplyMod(work.get(), **m);
-    if (rc == LDAP_SUCCESS && LosesNamingValue(*node.entry, *work)) rc = LDAP_NOT_ALLOWED_ON_RDN;
-    if (rc == LDAP_SUCCESS && RefusedLocked(*work)) rc = LDAP_OBJECT_CLASS_VIOLATION;
-    if (rc != LDAP_SUCCESS) {
-        if (pre != nullptr) *pre = CopyEntry(*node.entry);
-        if (post != nullptr) *post = CopyEntry(*node.entry);
-        return rc;
+    {
+        EntryChange change(node.entry.get(), &node.index);
+        for (LDAPMod **m = mods; rc == LDAP_SUCCESS && m != nullptr && *m != nullptr; ++m)
+            rc = change.Apply(**m);
+        if (rc == LDAP_SUCCESS && !HoldsAll(*node.entry, naming)) rc = LDAP_NOT_ALLOWED_ON_RDN;
+        if (rc == LDAP_SUCCESS && RefusedLocked(*node.entry)) rc = LDAP_OBJECT_CLASS_VIOLATION;
+        if (rc == LDAP_SUCCESS) change.Commit();
     }
-    if (post != nullptr) *post = CopyEntry(*work);
-    if (pre != nullptr) *pre = std::move(node.entry);
-    node.entry = std::move(work);
-    return LDAP_SUCCESS;
+    if (post != nullptr) *post = CopyEntry(*node.entry);
+    return rc;
 }
 
 void Directory::CollectLocked(const std::string &ndn, int scope, const Filter &filter, char **attrs,

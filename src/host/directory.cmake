@@ -1,7 +1,7 @@
 # Directory, filters, operations, dse file, plug-in loading.
 target_sources(hvhost PRIVATE
-  directory.cc directory_modrdn.cc filter.cc operations.cc operations_dispatch.cc operations_host.cc
-  operation_order.cc extension.cc
+  directory.cc directory_modrdn.cc entry_change.cc filter.cc operations.cc operations_dispatch.cc
+  operations_host.cc operation_order.cc extension.cc
   dse_file.cc plugin_loader.cc)
 
 if(HV_BUILD_TESTS)

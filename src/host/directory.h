@@ -21,6 +21,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "host/entry_change.h"
 #include "host/filter.h"
 #include "host/host_impl.h"
 
@@ -92,6 +93,7 @@ class Directory {
         std::uint64_t seq = 0;
         std::string parent;  // normalized DN of the parent, even when absent
         std::map<std::uint64_t, std::string> children;  // by seq
+        ValueIndex index;  // of the entry's many-valued attributes
     };
 
     bool RefusedLocked(const Slapi_Entry &e) const;

@@ -75,7 +75,8 @@ TEST_F(ConcurrencyTest, NoOperationIsLost) {
     // The shared entry now has children: not a leaf.
     EXPECT_EQ(hv_op_delete("ou=shared,dc=example,dc=com", 0, nullptr), LDAP_NOT_ALLOWED_ON_NONLEAF);
 
-    // Each add also ran the handler's own internal modify.
+    // Each add also ran the handler's own internal modify, which runs no
+    // handlers itself.
     int adds = 0, modifies = 0, deletes = 0, touched = 0;
     for (const std::string &ev : hvtest::ProbeEvents()) {
         if (ev.rfind("C add rc=0", 0) == 0) ++adds;
@@ -85,7 +86,7 @@ TEST_F(ConcurrencyTest, NoOperationIsLost) {
     }
     EXPECT_EQ(adds, kThreads * kRounds);
     EXPECT_EQ(touched, kThreads * kRounds);
-    EXPECT_EQ(modifies, 3 * kThreads * kRounds);
+    EXPECT_EQ(modifies, 2 * kThreads * kRounds);
     EXPECT_EQ(deletes, kThreads * kRounds / 2);
 }
 

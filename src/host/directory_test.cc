@@ -141,6 +141,61 @@ TEST_F(DirectoryTest, ModifyIsAllOrNothing) {
     EXPECT_EQ(Modify("not a dn", ok), LDAP_INVALID_DN_SYNTAX);
 }
 
+// A group large enough for its members to be indexed: a refused modify
+// leaves every value in its place, and value tests after it still see the
+// values as they are.
+TEST_F(DirectoryTest, ModifyOfALargeGroupIsAllOrNothing) {
+    const char *dn = "cn=g,dc=example,dc=com";
+    std::string ldif = "dn: cn=g,dc=example,dc=com\nobjectclass: groupOfNames\ncn: g\nseeAlso: cn=s\n";
+    for (int i = 0; i < 100; ++i) ldif += "member: m" + std::to_string(i) + "\n";
+    ASSERT_EQ(AddLdif(ldif), 0);
+    auto text = [&] {
+        Slapi_Entry *e = hv_dir_get_entry(dn);
+        int len = 0;
+        char *t = slapi_entry2str(e, &len);
+        std::string out(t, static_cast<std::size_t>(len));
+        slapi_ch_free_string(&t);
+        slapi_entry_free(e);
+        return out;
+    };
+    const std::string before = text();
+    Mods m;
+    m.Add(LDAP_MOD_ADD, "member", {"new1", "new2"})
+        .Add(LDAP_MOD_DELETE, "member", {"M5", "m99"})
+        .Add(LDAP_MOD_DELETE, "seeAlso", {})
+        .Add(LDAP_MOD_ADD, "description", {"d"})
+        .Add(LDAP_MOD_DELETE, "member", {"absent"});
+    EXPECT_EQ(Modify(dn, m), LDAP_NO_SUCH_ATTRIBUTE);
+    EXPECT_EQ(text(), before);
+    Mods replaced;
+    replaced.Add(LDAP_MOD_DELETE, "member", {"m3"})
+        .Add(LDAP_MOD_REPLACE, "member", {"only"})
+        .Add(LDAP_MOD_DELETE, "member", {"m1"});  // gone with the replace
+    EXPECT_EQ(Modify(dn, replaced), LDAP_NO_SUCH_ATTRIBUTE);
+    EXPECT_EQ(text(), before);
+
+    Mods again;
+    again.Add(LDAP_MOD_ADD, "member", {"new1"}).Add(LDAP_MOD_DELETE, "member", {"m5"});
+    EXPECT_EQ(Modify(dn, again), 0);
+    Mods dup;
+    dup.Add(LDAP_MOD_ADD, "member", {"M7"});
+    EXPECT_EQ(Modify(dn, dup), LDAP_TYPE_OR_VALUE_EXISTS);
+    Mods gone;
+    gone.Add(LDAP_MOD_DELETE, "member", {"M5"});
+    EXPECT_EQ(Modify(dn, gone), LDAP_NO_SUCH_ATTRIBUTE);
+    Mods back;
+    back.Add(LDAP_MOD_ADD, "member", {"m5"}).Add(LDAP_MOD_DELETE, "member", {"NEW1", "m0"});
+    EXPECT_EQ(Modify(dn, back), 0);
+    std::vector<std::string> members = StoredValues(dn, "member");
+    ASSERT_EQ(members.size(), 99u);
+    EXPECT_EQ(members.front(), "m1");
+    EXPECT_EQ(members.back(), "m5");
+    Mods twice;
+    twice.Add(LDAP_MOD_DELETE, "member", {"m2", "m2"});
+    EXPECT_EQ(Modify(dn, twice), LDAP_NO_SUCH_ATTRIBUTE);
+    EXPECT_EQ(StoredValues(dn, "member").size(), 99u);
+}
+
 TEST_F(DirectoryTest, ModifyKeepsTheNamingValue) {
     const char *dn = "cn=Ann,ou=people,dc=example,dc=com";
     ASSERT_EQ(AddLdif(Ldif(dn, "cn: ann\ncn: Annie\n")), 0);

@@ -132,3 +132,49 @@ TEST(DnNormalize, EverySpellingOfAValueComesOutTheSame) {
 }
 
 }  // namespace
+
+namespace {
+
+// Faults a fuzzer found in the earlier normalization.
+// The normalized, case-folded form, which may be longer than the input.
+std::string Ndn(const char *dn) {
+    Slapi_DN *sdn = slapi_sdn_new_dn_byval(dn);
+    std::string ndn = slapi_sdn_get_ndn(sdn);
+    slapi_sdn_free(&sdn);
+    return ndn;
+}
+
+TEST(DnNormalize, SharpWithoutHexPairsIsText) {
+    // Two different values must not meet in one normalized form.
+    EXPECT_EQ(Ndn("cn=# 4024968,o=x"), "cn=\\# 4024968,o=x");
+    EXPECT_EQ(Ndn("cn=#  anything else,o=x"), "cn=\\#  anything else,o=x");
+    EXPECT_EQ(Ndn("cn=#"), "cn=\\#");
+    EXPECT_EQ(Ndn("cn=#4,o=x"), "cn=\\#4,o=x");  // an odd digit count is not hex
+    EXPECT_EQ(Folded("cn=#0A0b ,o=x"), "cn=#0a0b,o=x");
+    EXPECT_NE(Folded("cn=#41,o=x"), Folded("cn=\\#41,o=x"));
+}
+
+TEST(DnNormalize, NormalizingTwiceChangesNothing) {
+    for (const char *dn : {"cn=a;o=b\\ ", "cn=\"a \\\" b\" ; o = c", "cn=a\\0Ab,o=x", "cn=\\#x+sn=\\ y\\ ,o=x",
+                           "2.5.4.3=a,o=x", "cn=,o=x"}) {
+        std::string once = Normalized(dn);
+        EXPECT_EQ(Normalized(once.c_str()), once) << dn;
+        std::string folded = Folded(dn);
+        EXPECT_EQ(Folded(folded.c_str()), folded) << dn;
+    }
+    EXPECT_EQ(Normalized("cn=a;o=b\\ "), "cn=a,o=b\\ ");
+}
+
+TEST(DnParent, AgreesWithNormalization) {
+    // A type with options is no DN type; the parent and the normalized
+    // form both see the text as it is instead of dropping the option.
+    EXPECT_EQ(Normalized("cn;lang-de=foo,o=x"), "cn;lang-de=foo,o=x");
+    EXPECT_EQ(Parent("cn;lang-de=foo,o=x"), "lang-de=foo,o=x");
+    for (const char *dn : {"cn=\"a,b\" , o=x", "cn=a\\,b;O=X", "cn=a+sn=b,o=x", "cn=#41,o=x"}) {
+        std::string normalized = Folded(dn);
+        EXPECT_EQ(Parent(normalized.c_str()), Folded(Parent(dn).c_str())) << dn;
+    }
+    EXPECT_EQ(Parent("cn=\"a;b\";o=x"), "o=x");
+}
+
+}  // namespace

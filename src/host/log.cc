@@ -7,8 +7,9 @@
 #include <time.h>
 #include <unistd.h>
 
-#include <bitset>
+#include <atomic>
 #include <cstdarg>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>
@@ -22,11 +23,15 @@ namespace {
 
 constexpr int kMaxSeverity = 64;
 
+// The severity switches are read on every call, most often to drop a line:
+// an atomic word, so that the test takes no lock.
 struct LogState {
-    std::mutex mu;
-    int fd = -1;  // -1: standard error
-    std::bitset<kMaxSeverity> enabled;
+    std::mutex mu;  // guards fd and each line's write
+    int fd = -1;    // -1: standard error
+    std::atomic<std::uint64_t> enabled{0};
 };
+
+std::uint64_t Bit(int severity) { return std::uint64_t{1} << severity; }
 
 // Reads HV_LOG_LEVELS ("14,7") once, at first use.
 LogState &State() {
@@ -40,7 +45,7 @@ LogState &State() {
                 std::string item = levels.substr(pos, comma == std::string::npos ? comma : comma - pos);
                 char *end = nullptr;
                 long n = std::strtol(item.c_str(), &end, 10);
-                if (end != item.c_str() && n >= 0 && n < kMaxSeverity) s->enabled.set(static_cast<std::size_t>(n));
+                if (end != item.c_str() && n >= 0 && n < kMaxSeverity) s->enabled |= Bit(static_cast<int>(n));
                 if (comma == std::string::npos) break;
                 pos = comma + 1;
             }
@@ -53,8 +58,7 @@ LogState &State() {
 bool Enabled(LogState &s, int severity) {
     if (severity == SLAPI_LOG_FATAL) return true;
     if (severity < 0 || severity >= kMaxSeverity) return false;
-    std::lock_guard<std::mutex> lock(s.mu);
-    return s.enabled.test(static_cast<std::size_t>(severity));
+    return (s.enabled.load(std::memory_order_relaxed) & Bit(severity)) != 0;
 }
 
 // "[dd/Mon/yyyy:HH:MM:SS +zzzz]" in local time; month names fixed, not
@@ -120,8 +124,11 @@ HV_EXPORT int hv_log_open(const char *path) {
 HV_EXPORT void hv_log_enable(int severity, int on) {
     if (severity < 0 || severity >= kMaxSeverity) return;
     LogState &s = State();
-    std::lock_guard<std::mutex> lock(s.mu);
-    s.enabled.set(static_cast<std::size_t>(severity), on != 0);
+    if (on != 0) {
+        s.enabled.fetch_or(Bit(severity));
+    } else {
+        s.enabled.fetch_and(~Bit(severity));
+    }
 }
 
 HV_EXPORT int slapi_is_loglevel_set(const int loglevel) { return Enabled(State(), loglevel) ? 1 : 0; }

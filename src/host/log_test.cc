@@ -103,6 +103,32 @@ TEST_F(LogFile, LinesOfManyThreadsStayWhole) {
     }
 }
 
+// The level test takes no lock: switching levels while other threads log
+// must still be race-free (ThreadSanitizer runs this), and a severity's
+// switch does not touch another's.
+TEST_F(LogFile, LevelsSwitchWhileThreadsLog) {
+    hv_log_enable(SLAPI_LOG_CONFIG, 1);
+    std::thread switcher([] {
+        for (int i = 0; i < 2000; ++i) hv_log_enable(SLAPI_LOG_PLUGIN, (i + 1) % 2);
+    });
+    std::vector<std::thread> loggers;
+    for (int t = 0; t < 2; ++t) {
+        loggers.emplace_back([] {
+            char sub[] = "x";
+            for (int i = 0; i < 500; ++i) {
+                slapi_log_error(SLAPI_LOG_PLUGIN, sub, const_cast<char *>("plugin\n"));
+                slapi_log_error(SLAPI_LOG_CONFIG, sub, const_cast<char *>("config\n"));
+                EXPECT_EQ(slapi_is_loglevel_set(SLAPI_LOG_CONFIG), 1);
+            }
+        });
+    }
+    switcher.join();
+    for (auto &th : loggers) th.join();
+    hv_log_enable(SLAPI_LOG_CONFIG, 0);
+    EXPECT_EQ(slapi_is_loglevel_set(SLAPI_LOG_PLUGIN), 0);  // the last switch was off
+    EXPECT_EQ(slapi_is_loglevel_set(SLAPI_LOG_CONFIG), 0);
+}
+
 TEST(LogOpen, RefusesAnUnwritablePath) {
     EXPECT_EQ(hv_log_open("/nonexistent-dir/errors"), -1);
 }

@@ -8,8 +8,9 @@
 // the very entry of the operation it handles, must not wait for that
 // operation.  This is the one place where the host locks operations.
 //
-// Thread-safety: any number of threads; a lock may be released by another
-// thread than the one that took it.
+// Thread-safety: any number of threads; a lock is released by the thread
+// that took it.  A thread that already holds dn (a handler running a client
+// operation on the entry of its own operation) takes it again at once.
 #ifndef HV_HOST_OPERATION_ORDER_H
 #define HV_HOST_OPERATION_ORDER_H
 
@@ -29,6 +30,7 @@ class OperationOrderLock {
 
   private:
     std::string key_;
+    bool nested_ = false;  // the thread held key_ already: nothing to release
 };
 
 }  // namespace hv

@@ -1,14 +1,16 @@
 // Internal operations of the published plug-in interface: searches and
 // changes that plug-ins and the server's own programs make in process.
-// Changes run the post-operation handlers like a client's changes do.
+// Changes run no post-operation handlers, as in OpenLDAP's slapd: a counter
+// write then costs one change of the directory, not another round of every
+// plug-in's handlers, and the plug-ins see the same operations in both hosts.
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "common/export.h"
 #include "host/directory.h"
+#include "host/dse_file.h"
 #include "host/filter.h"
-#include "host/operations.h"
 
 namespace {
 
@@ -16,6 +18,17 @@ namespace {
 // client library's LDAP_FILTER_ERROR is a negative, client-side code that
 // no server sends.
 constexpr int kFilterError = 87;
+
+// A change made for a caller inside the server: the directory and its file,
+// no handlers.
+int Changed(int rc) {
+    if (rc == LDAP_SUCCESS) hv::WriteBackDse();
+    return rc;
+}
+
+int InternalModify(std::string_view dn, LDAPMod **mods) {
+    return Changed(hv::Directory::Instance().Modify(dn, mods, nullptr, nullptr));
+}
 
 Slapi_PBlock *ResultBlock(int rc) {
     Slapi_PBlock *pb = slapi_pblock_new();
@@ -78,7 +91,7 @@ HV_EXPORT int slapi_search_internal_get_entry(Slapi_DN *dn, char **attrlist,
 
 HV_EXPORT Slapi_PBlock *slapi_modify_internal(char *dn, LDAPMod **mods, LDAPControl ** /*controls*/,
                                               int /*log_change*/) {
-    int rc = dn == nullptr ? LDAP_INVALID_DN_SYNTAX : hv::RunModify(dn, mods, 0, nullptr);
+    int rc = dn == nullptr ? LDAP_INVALID_DN_SYNTAX : InternalModify(dn, mods);
     return ResultBlock(rc);
 }
 
@@ -107,19 +120,20 @@ HV_EXPORT int slapi_modify_internal_pb(Slapi_PBlock *pb) {
         return -1;
     }
     std::string dn = b->target_dn;
-    b->intop_result = hv::RunModify(dn, b->mods, 0, nullptr);
+    b->intop_result = InternalModify(dn, b->mods);
     return 0;
 }
 
 // Takes ownership of e, as the published call does.
 HV_EXPORT Slapi_PBlock *slapi_add_entry_internal(Slapi_Entry *e, LDAPControl ** /*controls*/,
                                                  int /*log_change*/) {
-    return ResultBlock(hv::RunAdd(std::unique_ptr<Slapi_Entry>(e), 0, nullptr));
+    return ResultBlock(Changed(hv::Directory::Instance().Add(std::unique_ptr<Slapi_Entry>(e))));
 }
 
 HV_EXPORT Slapi_PBlock *slapi_delete_internal(char *dn, LDAPControl ** /*controls*/,
                                               int /*log_change*/) {
-    return ResultBlock(dn == nullptr ? LDAP_INVALID_DN_SYNTAX : hv::RunDelete(dn, 0, nullptr));
+    return ResultBlock(dn == nullptr ? LDAP_INVALID_DN_SYNTAX
+                                     : Changed(hv::Directory::Instance().Delete(dn, nullptr)));
 }
 
 HV_EXPORT Slapi_PBlock *slapi_rename_internal(const char *dn, const char *newrdn,

@@ -1,7 +1,7 @@
 // Running one add, delete, modify or modify-RDN against the directory, then every
 // registered post-operation handler of its kind, whether the operation
-// succeeded or not.  Shared by the internal operations of the plug-in
-// interface and the client operations of the host interface.
+// succeeded or not.  The client operations of the host interface; the
+// internal operations of the plug-in interface run no handlers.
 //
 // Thread-safety: may run on many threads at once; no directory lock is held
 // while handlers run, so handlers may start internal operations of their own.

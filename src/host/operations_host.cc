@@ -93,11 +93,10 @@ HV_EXPORT int hv_op_modify(const char *dn, LDAPMod **mods, int flags, hv_op_resu
 
 HV_EXPORT int hv_op_modrdn(const char *dn, const char *newrdn, int deleteoldrdn,
                            const char *newsuperior, int flags, hv_op_result *res) {
+    if (dn == nullptr || newrdn == nullptr) return Answer(LDAP_INVALID_DN_SYNTAX, {}, res);
     hv::SentResult sent;
-    int rc = dn == nullptr || newrdn == nullptr
-                 ? LDAP_INVALID_DN_SYNTAX
-                 : hv::RunModRdn(dn, newrdn, deleteoldrdn != 0, newsuperior, flags, &sent);
-    return Answer(rc, sent, res);
+    hv::OperationOrderLock inOrder(dn);
+    return Answer(hv::RunModRdn(dn, newrdn, deleteoldrdn != 0, newsuperior, flags, &sent), sent, res);
 }
 
 }  // extern "C"

@@ -135,6 +135,7 @@ TEST_F(PluginTest, PluginsRunInLoadOrderAndTheFirstSentResultCounts) {
     EXPECT_EQ(ev[1].rfind("B add", 0), 0u);
 }
 
+// The handler's own internal modify runs no handlers in turn.
 TEST_F(PluginTest, HandlersMayRunInternalOperations) {
     ASSERT_EQ(AddLdif(Ldif("ou=target,dc=example,dc=com")), 0);
     ASSERT_NE(LoadProbe({"name=T", "touch=ou=target,dc=example,dc=com"}), nullptr);
@@ -142,10 +143,9 @@ TEST_F(PluginTest, HandlersMayRunInternalOperations) {
     EXPECT_EQ(hvtest::StoredValues("ou=target,dc=example,dc=com", "description"),
               (std::vector<std::string>{"touched"}));
     auto ev = ProbeEvents();
-    ASSERT_EQ(ev.size(), 3u);
+    ASSERT_EQ(ev.size(), 2u);
     EXPECT_EQ(ev[0].rfind("T add", 0), 0u);
-    EXPECT_EQ(ev[1].rfind("T modify rc=0 repl=0 dn=ou=target,dc=example,dc=com", 0), 0u) << ev[1];
-    EXPECT_EQ(ev[2], "T touched rc=0");
+    EXPECT_EQ(ev[1], "T touched rc=0");
 }
 
 TEST_F(PluginTest, ResetForgetsHandlers) {

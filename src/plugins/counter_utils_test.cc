@@ -171,6 +171,22 @@ TEST_F(CounterUtilsTest, NamesTooLongForAFilterAreRefused) {
     EXPECT_EQ(CountContaining("too long for a filter"), 2) << LogText();
 }
 
+// Lines longer than a short buffer come out whole; with the plug-in level
+// off nothing is written.
+TEST_F(CounterUtilsTest, LogLinesFollowThePluginLevel) {
+    const std::string longDn = "cn=" + std::string(700, 'q') + ",dc=example,dc=com";
+    ASSERT_EQ(Add("dn: " + longDn + "\nobjectclass: device\n"), 0);
+    EXPECT_EQ(CountContaining("POSTOP PROLOG target=" + longDn), 1) << LogText();
+    const std::string tooLong(3000, 'z');
+    EXPECT_EQ(u.op_error(42), 1);
+    EXPECT_EQ(CountLogged("utils - Internal error: 42"), 1) << LogText();
+    ClearLog();
+    hv_log_enable(SLAPI_LOG_PLUGIN, 0);
+    EXPECT_EQ(u.op_error(42), 1);
+    EXPECT_EQ(u.dnHasAttribute(kC, tooLong.c_str()), nullptr);
+    EXPECT_EQ(LogText(), "");
+}
+
 TEST_F(CounterUtilsTest, CacheListKeepsInsertionOrder) {
     CacheNode *head = u.cacheInit();
     ASSERT_NE(head, nullptr);

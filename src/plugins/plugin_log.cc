@@ -7,9 +7,15 @@
 #include "common/string_format.h"
 #include "hv/slapi-plugin.h"
 
+// Not every host has the level test (OpenLDAP's slapd lacks it): a weak
+// reference is none there, and every line is then formatted and handed on.
+extern "C" int slapi_is_loglevel_set(const int loglevel) __attribute__((weak));
+
 namespace hv::plugins {
 
 void Log(const char *subsystem, const char *fmt, ...) noexcept {
+    // Most lines are not written: ask before formatting.
+    if (slapi_is_loglevel_set != nullptr && slapi_is_loglevel_set(SLAPI_LOG_PLUGIN) == 0) return;
     std::va_list ap;
     va_start(ap, fmt);
     std::string line;

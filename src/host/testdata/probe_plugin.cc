@@ -7,7 +7,8 @@
 //   touch=DN  the add handler modifies DN with an internal operation
 //   grow=DN and growvalue=TYPE:VALUE
 //             when DN is added, the add handler adds VALUE to its TYPE with
-//             an internal modify, before plug-ins loaded later see the add
+//             a client's modify (which runs the handlers, as an internal one
+//             does not), before plug-ins loaded later see the add
 //   hold=DN and holdms=N
 //             when DN is added, the add handler, after its line, waits until
 //             probe_release() is called or N milliseconds have passed, which
@@ -25,6 +26,10 @@
 #include <vector>
 
 #include "hv/slapi-plugin.h"
+
+// The host's client modify (hv/slapi-host.h, whose NSPR types this probe
+// does not need), from the program that loads the probe.
+extern "C" int hv_op_modify(const char *dn, LDAPMod **mods, int flags, struct hv_op_result *res);
 
 #define PROBE_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -119,8 +124,7 @@ void Grow(Slapi_PBlock *pb) {
     mod.mod_type = type.data();
     mod.mod_values = values;
     LDAPMod *mods[] = {&mod, nullptr};
-    Slapi_PBlock *res = slapi_modify_internal(grow.data(), mods, nullptr, 1);
-    slapi_pblock_destroy(res);
+    hv_op_modify(grow.c_str(), mods, 0, nullptr);
 }
 
 // Holds the add of the hold=DN entry up; see the arguments above.

@@ -1,0 +1,81 @@
+// A modify applied to a stored entry in place: each change is remembered so
+// that a later failure of the same modify takes them all back, and a modify
+// costs what it changes rather than a copy of the whole entry.  Attributes
+// with many values (the members of a large group) get an index of their
+// values, so that a value test does not scan them all.
+//
+// Thread-compatible: the directory's lock guards an entry, its index and a
+// change in progress.
+#ifndef HV_HOST_ENTRY_CHANGE_H
+#define HV_HOST_ENTRY_CHANGE_H
+
+#include <memory>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "host/host_impl.h"
+
+namespace hv {
+
+// Values of an entry's many-valued attributes, ASCII case-folded, built on
+// first use.  Knows nothing of changes made around it: the entry's owner
+// reports them (Added, Removed, Forget) or clears it.
+class ValueIndex {
+  public:
+    // True when a holds v, compared as directory strings.
+    bool Contains(const slapi_attr &a, std::string_view v);
+    void Added(const slapi_attr &a, std::string_view v);
+    void Removed(const slapi_attr &a, std::string_view v);
+    // a is gone or has all new values.
+    void Forget(const slapi_attr &a);
+    void Clear() { sets_.reset(); }
+
+  private:
+    // Fewer values are scanned: an index would cost more than it saves.
+    static constexpr std::size_t kMinValues = 32;
+    using Counts = std::unordered_map<std::string, int>;  // folded value -> how many fold to it
+    // Made with the first indexed attribute: most entries never need one.
+    std::unique_ptr<std::unordered_map<const slapi_attr *, Counts>> sets_;
+    Counts *Find(const slapi_attr &a) const;
+};
+
+class EntryChange {
+  public:
+    EntryChange(Slapi_Entry *e, ValueIndex *index) : e_(e), index_(index) {}
+    // Takes back every change unless committed.
+    ~EntryChange();
+    EntryChange(const EntryChange &) = delete;
+    EntryChange &operator=(const EntryChange &) = delete;
+
+    // One modification: 0, or the LDAP result code that refuses it (20, 16,
+    // 2), the entry then as before this call.
+    int Apply(const LDAPMod &m);
+    void Commit() { steps_.clear(); }
+
+  private:
+    // How to take one change back; undone in reverse order, each sees the
+    // entry as it was just after that change.
+    struct Step {
+        enum Kind { kAppended, kRemovedValue, kReplaced, kAddedAttr, kRemovedAttr };
+        explicit Step(Kind k) : kind(k) {}
+        Kind kind;
+        slapi_attr *attr = nullptr;
+        std::size_t pos = 0;  // appended count, or position of the removed value/attribute
+        std::unique_ptr<slapi_value> value;
+        std::vector<std::unique_ptr<slapi_value>> values;
+        std::unique_ptr<slapi_attr> removed;
+    };
+
+    slapi_attr *AddAttr(std::string_view type);
+    void RemoveAttr(std::size_t pos);
+
+    Slapi_Entry *e_;
+    ValueIndex *index_;
+    std::vector<Step> steps_;
+};
+
+}  // namespace hv
+
+#endif  // HV_HOST_ENTRY_CHANGE_H
