@@ -11,6 +11,7 @@
 #include "host/directory.h"
 #include "host/dse_file.h"
 #include "host/filter.h"
+#include "host/operations.h"
 
 namespace {
 
@@ -19,16 +20,7 @@ namespace {
 // no server sends.
 constexpr int kFilterError = 87;
 
-// A change made for a caller inside the server: the directory and its file,
-// no handlers.
-int Changed(int rc) {
-    if (rc == LDAP_SUCCESS) hv::WriteBackDse();
-    return rc;
-}
-
-int InternalModify(std::string_view dn, LDAPMod **mods) {
-    return Changed(hv::Directory::Instance().Modify(dn, mods, nullptr, nullptr));
-}
+int InternalModify(std::string_view dn, LDAPMod **mods) { return hv::ApplyModify(dn, mods, nullptr, nullptr); }
 
 Slapi_PBlock *ResultBlock(int rc) {
     Slapi_PBlock *pb = slapi_pblock_new();
@@ -127,20 +119,20 @@ HV_EXPORT int slapi_modify_internal_pb(Slapi_PBlock *pb) {
 // Takes ownership of e, as the published call does.
 HV_EXPORT Slapi_PBlock *slapi_add_entry_internal(Slapi_Entry *e, LDAPControl ** /*controls*/,
                                                  int /*log_change*/) {
-    return ResultBlock(Changed(hv::Directory::Instance().Add(std::unique_ptr<Slapi_Entry>(e))));
+    return ResultBlock(hv::ApplyAdd(std::unique_ptr<Slapi_Entry>(e)));
 }
 
 HV_EXPORT Slapi_PBlock *slapi_delete_internal(char *dn, LDAPControl ** /*controls*/,
                                               int /*log_change*/) {
     return ResultBlock(dn == nullptr ? LDAP_INVALID_DN_SYNTAX
-                                     : Changed(hv::Directory::Instance().Delete(dn, nullptr)));
+                                     : hv::ApplyDelete(dn, nullptr));
 }
 
 HV_EXPORT Slapi_PBlock *slapi_rename_internal(const char *dn, const char *newrdn,
                                               const char *newsuperior, int deloldrdn,
                                               LDAPControl ** /*controls*/, int /*log_change*/) {
     if (dn == nullptr || newrdn == nullptr) return ResultBlock(LDAP_INVALID_DN_SYNTAX);
-    return ResultBlock(hv::RunModRdn(dn, newrdn, deloldrdn != 0, newsuperior, 0, nullptr));
+    return ResultBlock(hv::ApplyModRdn(dn, newrdn, deloldrdn != 0, newsuperior, nullptr, nullptr));
 }
 
 HV_EXPORT void slapi_send_ldap_result(Slapi_PBlock *pb, int err, char * /*matched*/, char *text,

@@ -23,6 +23,18 @@ struct SentResult {
     std::string text;
 };
 
+// The directory change alone, with its write-back to a loaded configuration
+// file (undone, and LDAP_OPERATIONS_ERROR, when the file cannot take it); no
+// handler runs.  The internal operations.  pre and post may be none; else
+// they receive copies of the entry before and after.
+int ApplyAdd(std::unique_ptr<Slapi_Entry> e);
+int ApplyDelete(std::string_view dn, std::unique_ptr<Slapi_Entry> *pre);
+int ApplyModify(std::string_view dn, LDAPMod **mods, std::unique_ptr<Slapi_Entry> *pre,
+                std::unique_ptr<Slapi_Entry> *post);
+int ApplyModRdn(std::string_view dn, std::string_view newrdn, bool deleteoldrdn, const char *newsuperior,
+                std::unique_ptr<Slapi_Entry> *pre, std::unique_ptr<Slapi_Entry> *post);
+
+// The client operations: the change, then the handlers.
 // flags: HV_OP_REPLICATED or 0.  sent may be none.  Each returns the
 // operation's own LDAP result code.
 int RunAdd(std::unique_ptr<Slapi_Entry> e, int flags, SentResult *sent);

@@ -90,6 +90,68 @@ void UndoModRdn(const Slapi_Entry &pre, const Slapi_Entry &post) {
 
 }  // namespace
 
+// The directory change of each operation, made together with its
+// write-back: a change the configuration file cannot take is undone and
+// fails with LDAP_OPERATIONS_ERROR, so the file and the directory agree.
+
+int ApplyAdd(std::unique_ptr<Slapi_Entry> e) {
+    if (e == nullptr) return LDAP_PROTOCOL_ERROR;
+    std::string dn = e->dn;
+    DseChange change;
+    int rc = Directory::Instance().Add(std::move(e));
+    if (rc == LDAP_SUCCESS && !change.Commit()) {
+        Directory::Instance().Delete(dn, nullptr);
+        rc = LDAP_OPERATIONS_ERROR;
+    }
+    return rc;
+}
+
+int ApplyDelete(std::string_view dn, std::unique_ptr<Slapi_Entry> *pre) {
+    DseChange change;
+    std::unique_ptr<Slapi_Entry> was;
+    int rc = Directory::Instance().Delete(dn, &was);
+    if (rc == LDAP_SUCCESS && !change.Commit()) {
+        Directory::Instance().Add(CopyEntry(*was));
+        rc = LDAP_OPERATIONS_ERROR;
+    }
+    if (pre != nullptr) *pre = std::move(was);
+    return rc;
+}
+
+int ApplyModify(std::string_view dn, LDAPMod **mods, std::unique_ptr<Slapi_Entry> *pre,
+                std::unique_ptr<Slapi_Entry> *post) {
+    DseChange change;
+    // The entry as it was is needed to undo a change the file cannot take.
+    std::unique_ptr<Slapi_Entry> was;
+    const bool keep = pre != nullptr || change.loaded();
+    int rc = Directory::Instance().Modify(dn, mods, keep ? &was : nullptr, post);
+    if (rc == LDAP_SUCCESS && !change.Commit()) {
+        Directory::Instance().Restore(CopyEntry(*was));
+        if (post != nullptr) *post = CopyEntry(*was);
+        rc = LDAP_OPERATIONS_ERROR;
+    }
+    if (pre != nullptr) *pre = std::move(was);
+    return rc;
+}
+
+int ApplyModRdn(std::string_view dn, std::string_view newrdn, bool deleteoldrdn, const char *newsuperior,
+                std::unique_ptr<Slapi_Entry> *pre, std::unique_ptr<Slapi_Entry> *post) {
+    DseChange change;
+    // Undoing a change the file cannot take needs both entries.
+    std::unique_ptr<Slapi_Entry> was, now;
+    const bool keep = pre != nullptr || post != nullptr || change.loaded();
+    int rc = Directory::Instance().ModRdn(dn, newrdn, deleteoldrdn, newsuperior, keep ? &was : nullptr,
+                                          keep ? &now : nullptr);
+    if (rc == LDAP_SUCCESS && !change.Commit()) {
+        UndoModRdn(*was, *now);
+        now = CopyEntry(*was);
+        rc = LDAP_OPERATIONS_ERROR;
+    }
+    if (pre != nullptr) *pre = std::move(was);
+    if (post != nullptr) *post = std::move(now);
+    return rc;
+}
+
 int RunAdd(std::unique_ptr<Slapi_Entry> e, int flags, SentResult *sent) {
     if (e == nullptr) return LDAP_PROTOCOL_ERROR;
     std::vector<const hv_plugin *> plugins = RegisteredPlugins();
@@ -97,15 +159,7 @@ int RunAdd(std::unique_ptr<Slapi_Entry> e, int flags, SentResult *sent) {
     // The directory takes the entry; handlers see a copy of what was asked.
     std::unique_ptr<Slapi_Entry> shown =
         AnyHandler(plugins, SLAPI_PLUGIN_POST_ADD_FN) ? CopyEntry(*e) : nullptr;
-    int rc;
-    {
-        DseChange change;
-        rc = Directory::Instance().Add(std::move(e));
-        if (rc == LDAP_SUCCESS && !change.Commit()) {
-            Directory::Instance().Delete(dn, nullptr);
-            rc = LDAP_OPERATIONS_ERROR;
-        }
-    }
+    int rc = ApplyAdd(std::move(e));
     Finished op;
     op.handler_kind = SLAPI_PLUGIN_POST_ADD_FN;
     op.rc = rc;
@@ -119,15 +173,7 @@ int RunAdd(std::unique_ptr<Slapi_Entry> e, int flags, SentResult *sent) {
 int RunDelete(std::string_view dn, int flags, SentResult *sent) {
     std::vector<const hv_plugin *> plugins = RegisteredPlugins();
     std::unique_ptr<Slapi_Entry> pre;
-    int rc;
-    {
-        DseChange change;
-        rc = Directory::Instance().Delete(dn, &pre);
-        if (rc == LDAP_SUCCESS && !change.Commit()) {
-            Directory::Instance().Add(CopyEntry(*pre));
-            rc = LDAP_OPERATIONS_ERROR;
-        }
-    }
+    int rc = ApplyDelete(dn, &pre);
     Finished op;
     op.handler_kind = SLAPI_PLUGIN_POST_DELETE_FN;
     op.rc = rc;
@@ -142,18 +188,7 @@ int RunModify(std::string_view dn, LDAPMod **mods, int flags, SentResult *sent) 
     std::vector<const hv_plugin *> plugins = RegisteredPlugins();
     bool shown = AnyHandler(plugins, SLAPI_PLUGIN_POST_MODIFY_FN);
     std::unique_ptr<Slapi_Entry> pre, post;
-    int rc;
-    {
-        DseChange change;
-        // The entry as it was is needed to undo a change the file cannot take.
-        bool keep = shown || change.loaded();
-        rc = Directory::Instance().Modify(dn, mods, keep ? &pre : nullptr, shown ? &post : nullptr);
-        if (rc == LDAP_SUCCESS && !change.Commit()) {
-            Directory::Instance().Restore(CopyEntry(*pre));
-            if (shown) post = CopyEntry(*pre);
-            rc = LDAP_OPERATIONS_ERROR;
-        }
-    }
+    int rc = ApplyModify(dn, mods, shown ? &pre : nullptr, shown ? &post : nullptr);
     Finished op;
     op.handler_kind = SLAPI_PLUGIN_POST_MODIFY_FN;
     op.rc = rc;
@@ -171,19 +206,8 @@ int RunModRdn(std::string_view dn, std::string_view newrdn, bool deleteoldrdn,
     std::vector<const hv_plugin *> plugins = RegisteredPlugins();
     bool shown = AnyHandler(plugins, SLAPI_PLUGIN_POST_MODRDN_FN);
     std::unique_ptr<Slapi_Entry> pre, post;
-    int rc;
-    {
-        DseChange change;
-        // Undoing a change the file cannot take needs both entries.
-        bool keep = shown || change.loaded();
-        rc = Directory::Instance().ModRdn(dn, newrdn, deleteoldrdn, newsuperior, keep ? &pre : nullptr,
-                                          keep ? &post : nullptr);
-        if (rc == LDAP_SUCCESS && !change.Commit()) {
-            UndoModRdn(*pre, *post);
-            if (shown) post = CopyEntry(*pre);
-            rc = LDAP_OPERATIONS_ERROR;
-        }
-    }
+    int rc = ApplyModRdn(dn, newrdn, deleteoldrdn, newsuperior, shown ? &pre : nullptr,
+                         shown ? &post : nullptr);
     const std::string rdn(newrdn);
     Finished op;
     op.handler_kind = SLAPI_PLUGIN_POST_MODRDN_FN;
