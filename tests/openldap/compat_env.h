@@ -30,7 +30,8 @@ inline PluginLine Compat(std::vector<std::string> args = {}) {
 }
 
 inline std::vector<PluginLine> CountersAfterCompat(const std::string &report) {
-    return {Compat(),
+    // A lock held too long shows within 5 s as a log line.
+    return {Compat({"lockTimeout=5"}),
             {HV_NODETALLY_PLUGIN,
              "HVSubtreeEntryCounterPostOp_Init",
              {"counterAttribute=hvEntryCount", "counterObjectClass=hvCounterHolder", "requiredObjectClass=hvCounted"}},
@@ -164,6 +165,8 @@ class CompatOnSlapd : public ::testing::Test {
         ops_ += changes;
         ASSERT_TRUE(WaitForProbeOperations(report_, ops_, 60000)) << "handlers of " << ops_ << " operations did not finish";
     }
+    // Every operation got its lock in time.
+    bool NoLockTimedOut() const { return server_.PluginLog().find("slapdcompat: no lock on") == std::string::npos; }
     int Errors(std::string *report) {
         CommandResult r = server_.Subtree("dc=example,dc=com", {"objectClass", "hvMember", "hvEntryCount", "hvMemberCount"});
         EXPECT_EQ(r.status, 0) << r.output;

@@ -154,6 +154,7 @@ TEST_P(CompatMix, EveryCounterEqualsTheRecount) {
     std::string report;
     const int errors = Errors(&report);
     EXPECT_EQ(errors, 0) << report;
+    EXPECT_TRUE(NoLockTimedOut());
     // The mix must exercise refusals, but not consist of them.
     EXPECT_GT(refused, kChanges / 20);
     EXPECT_LT(refused, kChanges / 3);
