@@ -154,7 +154,7 @@ TEST_F(DseTest, WriteBackRewritesOnlyChangedBlocks) {
         "\n"
         "# a comment block alone\n"
         "\n"
-        "dn: cn=plugins,cn=config\n"
+        "dn: cn=hvplugins,cn=config\n"
         "description: folded by hand\n"
         "  at an odd place\n"
         "\n"
