@@ -20,9 +20,16 @@
 #include "support/users.h"
 
 #if defined(__SANITIZE_ADDRESS__)
+#include <dlfcn.h>
+
 // NSS's old-format database module leaks its handle when it fails to open a
-// damaged file (DamagedCert7IsNotConverted): not ours to free.
+// damaged file (DamagedCert7IsNotConverted): not ours to free.  NSS unloads
+// the module at shutdown, after which the leak report cannot name it; kept
+// loaded, it can be named and suppressed.
 extern "C" const char *__lsan_default_suppressions() { return "leak:libnssdbm3.so\n"; }
+namespace {
+[[maybe_unused]] void *const kKeepNssDbm = dlopen("libnssdbm3.so", RTLD_NOW | RTLD_NODELETE);
+}  // namespace
 #endif
 
 namespace {
