@@ -284,6 +284,8 @@ bool ParentOffset(std::string_view dn, std::size_t *offset) {
 
 bool NormalizeDn(std::string_view dn, std::string *ndn) { return Normalize(dn, true, ndn); }
 
+bool NormalizeDn(std::string_view dn, bool fold, std::string *out) { return Normalize(dn, fold, out); }
+
 }  // namespace hv
 
 extern "C" {

@@ -29,6 +29,11 @@ bool ParseDn(std::string_view dn, std::vector<DnAva> *avas);
 // none.  False when dn does not parse.
 bool ParentOffset(std::string_view dn, std::size_t *offset);
 
+// dn in normalised form (types lower-cased, values escaped one way), with
+// the values' case folded too when fold.  False, *out empty, when dn does
+// not parse.
+bool NormalizeDn(std::string_view dn, bool fold, std::string *out);
+
 }  // namespace hv
 
 #endif  // HV_HOST_DN_H

@@ -55,11 +55,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     if (!hv::ParseDn(text, &avas)) return 0;
     for (bool fold : {false, true}) {
         std::string once, twice;
-        Require(fold ? hv::NormalizeDn(text, &once) : hv::NormalizeDnKeepCase(text, &once));
+        Require(hv::NormalizeDn(text, fold, &once));
         std::vector<hv::DnAva> again;
         Require(hv::ParseDn(once, &again));
         Require(SameAvas(avas, again, fold));
-        Require(fold ? hv::NormalizeDn(once, &twice) : hv::NormalizeDnKeepCase(once, &twice));
+        Require(hv::NormalizeDn(once, fold, &twice));
         Require(twice == once);
     }
     std::string ndn;
