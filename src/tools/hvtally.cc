@@ -129,6 +129,10 @@ int ParseCommandLine(int argc, char **argv, Options *o) {
             std::fputs(kUsage, stdout);
             return -1;
         }
+        if (std::strcmp(argv[i], "--version") == 0) {
+            std::printf("hvtally (hvds) %s\n", HV_VERSION);
+            return -1;
+        }
     }
     if (argc < 3) return UsageError("a mode and a plug-in are needed");
     if (std::strcmp(argv[1], "check") == 0) {
