@@ -6,7 +6,6 @@
 #include <nss.h>
 #include <prerror.h>
 #include <prinit.h>
-#include <prio.h>
 #include <sys/stat.h>
 
 #include <unistd.h>
@@ -15,11 +14,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <utility>
 
-#include "common/atomic_file.h"
-#include "common/read_file.h"
+#include "common/dir.h"
 #include "hv/slapi-host.h"
 #include "hv/slapi-plugin.h"
 #include "migrate/certdb_listing.h"
@@ -89,11 +88,15 @@ struct PBlockHolder {
 #define CERT_STEP_ERROR(fmt, ...) \
     std::fprintf(stderr, "upgrade_NSS334_to_NSS336: " fmt "\n", __VA_ARGS__)
 
-// The first path_bakN that does not exist.
-std::string FreeBackupName(const std::string &path) {
+// The first rel_bakN beneath dir that does not exist: 0, or the errno of
+// looking.
+int FreeBackupRel(const hv::Dir &dir, const std::string &rel, std::string *out) {
     for (unsigned long n = 0;; ++n) {
-        std::string candidate = path + "_bak" + std::to_string(n);
-        if (PR_Access(candidate.c_str(), PR_ACCESS_EXISTS) != PR_SUCCESS) return candidate;
+        *out = rel + "_bak" + std::to_string(n);
+        struct stat st {};
+        int err = dir.Lstat(*out, &st);
+        if (err == ENOENT) return 0;
+        if (err != 0) return err;
     }
 }
 
@@ -107,43 +110,55 @@ struct OldFile {
 };
 
 bool ReadOld(OldFile *f) {
-    struct stat st;
-    if (::lstat(f->path.c_str(), &st) != 0 && errno == ENOENT) return true;  // absent
-    if (!hv::ReadRegularFile(f->path.c_str(), &f->bytes, &f->mode)) {
-        int err = errno;
+    hv::migrate::Location where(f->path);
+    struct stat st {};
+    int err = where.error() != 0 ? where.error() : where.dir().Lstat(where.rel(), &st);
+    if (err == ENOENT) return true;  // absent
+    if (err == 0) err = where.dir().ReadFile(where.rel(), &f->bytes);
+    if (err != 0) {
         CERT_STEP_ERROR("%s cannot be read: %s; nothing converted", f->path.c_str(),
-                        err == EINVAL ? "not a regular file" : std::strerror(err));
+                        hv::IsRefusal(err) ? "a symbolic link or not a regular file" : std::strerror(err));
         return false;
     }
+    f->mode = st.st_mode & 07777;
     f->present = true;
     return true;
 }
 
-bool WriteOwned(const std::string &path, const OldFile &f) {
-    return hv::RewriteFile(path.c_str(), f.bytes, f.mode, ::geteuid(), ::getegid()) == hv::RewriteStatus::kOk;
+// Writes f's bytes as rel beneath dir, replacing what is there through a
+// temporary file: 0 or errno.
+int WriteOwned(const hv::Dir &dir, const std::string &rel, const OldFile &f) {
+    return dir.ReplaceFile(rel, f.bytes, f.mode, ::geteuid(), ::getegid());
 }
 
 // Keeps a byte-for-byte copy beside the file before NSS opens it.
 bool CopyAside(const OldFile &f) {
     if (!f.present) return true;
-    std::string copy = FreeBackupName(f.path);
-    if (WriteOwned(copy, f)) return true;
-    CERT_STEP_ERROR("a copy of %s cannot be kept as %s: %s; nothing converted", f.path.c_str(), copy.c_str(),
-                    std::strerror(errno));
+    hv::migrate::Location where(f.path);
+    std::string copy;
+    int err = where.error();
+    if (err == 0) err = FreeBackupRel(where.dir(), where.rel(), &copy);
+    if (err == 0) err = WriteOwned(where.dir(), copy, f);
+    if (err == 0) return true;
+    CERT_STEP_ERROR("a copy of %s cannot be kept as %s_bakN: %s; nothing converted", f.path.c_str(),
+                    f.path.c_str(), std::strerror(err));
     return false;
 }
 
 // Puts a file back as it was when NSS changed or removed it.
 bool PutBack(const OldFile &f) {
     if (!f.present) return true;
+    hv::migrate::Location where(f.path);
+    int err = where.error();
     std::string now;
-    if (hv::ReadRegularFile(f.path.c_str(), &now) && now == f.bytes) return true;
-    if (WriteOwned(f.path, f)) {
+    if (err == 0 && where.dir().ReadFile(where.rel(), &now) == 0 && now == f.bytes) return true;
+    if (err == 0) err = WriteOwned(where.dir(), where.rel(), f);
+    if (err == 0) {
         CERT_STEP_ERROR("NSS changed %s; it was put back as it was", f.path.c_str());
         return true;
     }
     CERT_STEP_ERROR("NSS changed %s and it cannot be put back: %s; its copy *_bakN beside it is intact",
-                    f.path.c_str(), std::strerror(errno));
+                    f.path.c_str(), std::strerror(err));
     return false;
 }
 
@@ -153,21 +168,23 @@ bool PutBack(const OldFile &f) {
 bool ListOld(const OldFile &cert7, const OldFile &key3, const std::string &prefix,
              hv::migrate::NssListing *out, std::string *why) {
     const char *tmp = std::getenv("TMPDIR");
-    std::string dir = std::string(tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp") + "/hvcertdb.XXXXXX";
+    std::string parent = tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp";
+    std::string dir = parent + "/hvcertdb.XXXXXX";
     if (::mkdtemp(dir.data()) == nullptr) {
         *why = std::string("no scratch directory: ") + std::strerror(errno);
         return false;
     }
-    bool ok = WriteOwned(dir + "/" + prefix + "cert7.db", cert7) &&
-              (!key3.present || WriteOwned(dir + "/" + prefix + "key3.db", key3));
-    if (!ok) *why = std::string("scratch copy failed: ") + std::strerror(errno);
+    int err = 0;
+    std::unique_ptr<hv::Dir> top = hv::Dir::Open(hv::Env::Default(), parent, &err);
+    std::string name = dir.substr(parent.size() + 1);
+    std::unique_ptr<hv::Dir> scratch = top != nullptr ? top->OpenSubdir(name, &err) : nullptr;
+    if (scratch != nullptr) err = WriteOwned(*scratch, prefix + "cert7.db", cert7);
+    if (err == 0 && key3.present) err = WriteOwned(*scratch, prefix + "key3.db", key3);
+    bool ok = err == 0;
+    if (!ok) *why = std::string("scratch copy failed: ") + std::strerror(err);
     if (ok) ok = hv::migrate::ListNssDatabase("dbm:" + dir, prefix, false, out, why);
-    hv::migrate::PrDirHandle d(PR_OpenDir(dir.c_str()));
-    for (PRDirEntry *e = d ? PR_ReadDir(d.get(), PR_SKIP_BOTH) : nullptr; e != nullptr;
-         e = PR_ReadDir(d.get(), PR_SKIP_BOTH))
-        PR_Delete((dir + "/" + e->name).c_str());
-    d.reset();
-    PR_RmDir(dir.c_str());
+    std::string failed;
+    if (top != nullptr) top->RemoveTree(name, &failed);
     return ok;
 }
 
@@ -175,11 +192,16 @@ bool ListOld(const OldFile &cert7, const OldFile &key3, const std::string &prefi
 // point the configuration at it.
 void Discard(const std::string &cert8) {
     if (!Exists(cert8)) return;
-    std::string aside = FreeBackupName(cert8);
-    if (PR_Rename(cert8.c_str(), aside.c_str()) == PR_SUCCESS)
-        CERT_STEP_ERROR("the unusable %s was moved aside to %s", cert8.c_str(), aside.c_str());
+    hv::migrate::Location where(cert8);
+    std::string aside;
+    int err = where.error();
+    if (err == 0) err = FreeBackupRel(where.dir(), where.rel(), &aside);
+    if (err == 0) err = where.dir().Rename(where.rel(), aside);
+    if (err == 0)
+        CERT_STEP_ERROR("the unusable %s was moved aside to %s", cert8.c_str(), where.dir().PathOf(aside).c_str());
     else
-        CERT_STEP_ERROR("the unusable %s cannot be moved aside; remove it before the next run", cert8.c_str());
+        CERT_STEP_ERROR("the unusable %s cannot be moved aside (%s); remove it before the next run", cert8.c_str(),
+                        std::strerror(err));
 }
 
 int ConvertDatabase(const char *serverroot, const char *instancename) {
@@ -301,13 +323,9 @@ int renameFileAsBackup(const char *path) {
     hv::migrate::Location where(path);
     if (where.error() != 0) return -1;
     // Takes the first of path_bak0, path_bak1, ... that does not exist.
-    for (unsigned long n = 0;; ++n) {
-        std::string candidate = where.rel() + "_bak" + std::to_string(n);
-        struct stat st {};
-        int err = where.dir().Lstat(candidate, &st);
-        if (err == ENOENT) return where.dir().Rename(where.rel(), candidate) == 0 ? 0 : -1;
-        if (err != 0) return -1;
-    }
+    std::string candidate;
+    if (FreeBackupRel(where.dir(), where.rel(), &candidate) != 0) return -1;
+    return where.dir().Rename(where.rel(), candidate) == 0 ? 0 : -1;
 }
 
 int upgrade_certdb(const char *serverroot, const char *instancename) {

@@ -214,6 +214,33 @@ TEST_F(CertDbAsOwner, ConvertedDatabaseMatchesAndOldFilesStayByteForByte) {
     EXPECT_EQ(hvtest::Inspect(key3_ + "_bak0").mode, 0600u);
 }
 
+// What the owner plants in the alias directory is examined, never followed
+// or waited on: a link where a copy would go is passed over, a FIFO in place
+// of the key database is refused.
+TEST_F(CertDbAsOwner, PlantedLinksAndFifosAreNotFollowed) {
+    const std::string elsewhere = root_.Join("elsewhere");
+    ASSERT_EQ(symlink(elsewhere.c_str(), (key3_ + "_bak0").c_str()), 0);
+    std::string err;
+    EXPECT_EQ(PhaseZeroAsOwner(&err), 0) << err;
+    EXPECT_FALSE(hvtest::Inspect(elsewhere).exists);
+    EXPECT_EQ(hvtest::ReadFile(key3_ + "_bak1"), hvtest::ReadFile(key3_));
+
+    hvtest::ServerRoot other;
+    other.AddInstance("slapd-a");
+    hvtest::MakeDirs(other.Join("alias"));
+    hvtest::WriteFile(other.Join("alias/slapd-a-cert7.db"), hvtest::ReadFile(cert7_), 0600);
+    ASSERT_EQ(mkfifo(other.Join("alias/slapd-a-key3.db").c_str(), 0600), 0);
+    hvtest::ChownTree(other.Join("alias"), owner_.uid, owner_.gid);
+    testing::internal::CaptureStderr();
+    {
+        hvtest::ScopedEffectiveIds ids(owner_.uid, owner_.gid);
+        EXPECT_EQ(upgrade_NSS334_to_NSS336(0, other.path().c_str(), "slapd-a"), 4);
+    }
+    err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("slapd-a-key3.db cannot be read: a symbolic link or not a regular file"), std::string::npos)
+        << err;
+}
+
 TEST_F(CertDbAsOwner, Cert7TheOwnerCannotReadChangesNothing) {
     hvtest::ChownTree(cert7_, 0, 0, false);
     const std::vector<std::string> before = hvtest::ListDir(alias_);

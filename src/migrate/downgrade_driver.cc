@@ -77,6 +77,7 @@ namespace {
 int DowngradeAsOwner(const char *serverroot, const char *instancename, const char *instancepath) {
     int level = 1;
     int gate = is_downgrade_possible(2, instancepath, &level);
+    if (gate == 1 && level == 1 && finishStoppedDowngrade(instancepath) != 0) return kResultFailed;
     if (gate != 0) return MapGateCode(gate);
     int rc = downgrade_DS_instance(serverroot, instancename, level);
     if (!IsSuccess(rc)) return rc;
@@ -111,6 +112,7 @@ int DowngradeInstanceWith(hv::Env *env, const char *serverroot, const char *inst
     }
     hv::migrate::ScopedOwner owner(owner_uid, owner_gid, ReportIdFailure);
     if (!owner.ok()) return kResultNotPossible;
+    hv::migrate::RemoveStaleTemporaries(*instance, instancename);
     int result;
     {
         hv::migrate::ScopedInstance current(instance.get());

@@ -167,6 +167,24 @@ int downgradeVersionRepository(const char *instancepath) {
     return checkVersion_versionRepository(paths.upgrade_dir.c_str(), paths.file.c_str());
 }
 
+int finishStoppedDowngrade(const char *instancepath) {
+    RepositoryPaths paths;
+    if (!BuildRepositoryPaths(instancepath, &paths)) return 4;
+    hv::migrate::Location where(paths.file);
+    std::string text;
+    if (where.error() != 0 || where.dir().ReadFile(where.rel(), &text) != 0) return 0;
+    // The baseline and a separator is what removeVersion_versionRepository
+    // leaves (dshost status reads it the same way); a bare "1" is a
+    // repository the gates made, and an upgrade directory beside it may
+    // hold the only copies of the pre-patch scripts.
+    int level = 0, count = 0;
+    if (text.empty() || std::strchr("\t\n\r ", text.back()) == nullptr ||
+        getInSyncVersion_versionRepository(paths.file.c_str(), &level, &count) != 0 || count != 1 || level != 1)
+        return 0;
+    std::fprintf(stderr, "%s: a downgrade stopped before removing it; removing it now\n", paths.upgrade_dir.c_str());
+    return remove_upgradeDirectory(paths.upgrade_dir.c_str());
+}
+
 int checkVersion_versionRepository(const char *upgradedir, const char *file) {
     int level = 0;
     int count = 0;
@@ -183,8 +201,21 @@ int remove_upgradeDirectory(const char *dir) {
         std::fprintf(stderr, "%s could not be read.\n", dir);
         return 4;
     }
+    // Renamed first and then emptied: a run stopped half-way leaves the
+    // whole directory or none of it under its name; what was renamed is
+    // removed by the next run (RemoveStaleTemporaries).
+    std::string doomed = where.rel() + hv::migrate::kRemovedSuffix;
     std::string failed;
-    if (where.dir().RemoveTree(where.rel(), &failed) == 0) return 0;
+    struct stat old {};
+    if (where.dir().Lstat(doomed, &old) == 0 && where.dir().RemoveTree(doomed, &failed) != 0) {
+        std::fprintf(stderr, "%s could not be deleted, error %d\n", failed.c_str(), -1);
+        return 4;
+    }
+    if (where.dir().Rename(where.rel(), doomed) != 0) {
+        std::fprintf(stderr, "%s could not be deleted, error %d\n", dir, -1);
+        return 4;
+    }
+    if (where.dir().RemoveTree(doomed, &failed) == 0) return 0;
     std::fprintf(stderr, "%s could not be deleted, error %d\n", failed.c_str(), -1);
     return 4;
 }

@@ -9,6 +9,8 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
+#include <vector>
 
 namespace hv::migrate {
 namespace {
@@ -56,6 +58,51 @@ int Instance::Lock() const {
         if (waited >= g_lock_wait_millis) return EWOULDBLOCK;
         ::usleep(kStepMillis * 1000);
     }
+}
+
+namespace {
+
+// Whether name is "<something>.tmp" and six lowercase hex digits.
+bool IsTemporaryName(const std::string &name) {
+    constexpr std::size_t kSuffix = 4 + 6;
+    if (name.size() <= kSuffix || name.compare(name.size() - kSuffix, 4, ".tmp") != 0) return false;
+    for (std::size_t i = name.size() - 6; i < name.size(); ++i) {
+        char c = name[i];
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    }
+    return true;
+}
+
+void RemoveTemporariesIn(const Dir &dir, const std::string &sub, const std::string &prefix) {
+    std::vector<std::string> names;
+    if (dir.List(sub, &names) != 0) return;  // absent or unreadable: nothing of ours there
+    for (const std::string &name : names) {
+        if (!IsTemporaryName(name) || name.compare(0, prefix.size(), prefix) != 0) continue;
+        std::string rel = sub.empty() ? name : sub + "/" + name;
+        struct stat st {};
+        if (dir.Lstat(rel, &st) != 0 || !S_ISREG(st.st_mode)) continue;
+        int err = dir.Remove(rel);
+        if (err == 0)
+            std::fprintf(stderr, "%s: removed, a temporary file left by an interrupted run\n", dir.PathOf(rel).c_str());
+        else
+            std::fprintf(stderr, "%s: a temporary file left by an interrupted run cannot be removed: %s\n",
+                         dir.PathOf(rel).c_str(), std::strerror(err));
+    }
+}
+
+}  // namespace
+
+void RemoveStaleTemporaries(const Instance &instance, const std::string &name) {
+    for (const char *sub : {"", "config", "config/schema", "upgrade"}) RemoveTemporariesIn(instance.dir(), sub, "");
+    RemoveTemporariesIn(instance.root(), "alias", name + "-");
+    const std::string doomed = std::string("upgrade") + kRemovedSuffix;
+    struct stat st {};
+    if (instance.dir().Lstat(doomed, &st) != 0 || !S_ISDIR(st.st_mode)) return;
+    std::string failed;
+    if (instance.dir().RemoveTree(doomed, &failed) == 0)
+        std::fprintf(stderr, "%s: removed, left by an interrupted downgrade\n", instance.dir().PathOf(doomed).c_str());
+    else
+        std::fprintf(stderr, "%s: left by an interrupted downgrade, cannot be removed\n", failed.c_str());
 }
 
 ScopedInstance::ScopedInstance(const Instance *instance) : saved_(g_current) { g_current = instance; }

@@ -45,6 +45,20 @@ class Instance {
     std::unique_ptr<Dir> root_, dir_;
 };
 
+// The "upgrade" directory is renamed to "upgrade" and this before it is
+// removed, so that no run finds it half removed.
+inline constexpr char kRemovedSuffix[] = ".removed";
+
+// Removes what an interrupted run left of its file replacements: the
+// temporary files ("<name>.tmp" and six hex digits, as Dir::ReplaceFile
+// names them) in the instance directory, its config, config/schema and
+// upgrade directories, and those of this instance ("<name>-...") in the
+// server root's alias directory; and an "upgrade.removed" directory whose
+// removal was cut short.  Only regular files are removed, each named
+// on standard error.  Called under the instance lock, so that no running
+// replacement owns them.
+void RemoveStaleTemporaries(const Instance &instance, const std::string &name);
+
 // How long Lock waits for another run: 10 seconds unless a test sets less.
 int LockWaitMillis();
 void SetLockWaitMillisForTesting(int millis);

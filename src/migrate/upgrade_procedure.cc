@@ -116,6 +116,7 @@ int UpgradeInstanceWith(hv::Env *env, int phase, const char *given_path) {
     }
     hv::migrate::ScopedOwner owner(owner_uid, owner_gid, LogIdFailure);
     if (!owner.ok()) return kResultNotPossible;
+    hv::migrate::RemoveStaleTemporaries(*instance, instancename.p);
 
     int result;
     {
