@@ -111,7 +111,7 @@ start() {
   : > "$work/plugin.log"
   /usr/sbin/slapd -f "$work/slapd.conf" -h "$url" -d 0 > "$work/slapd.out" 2>&1 &
   pid=$!
-  for _ in $(seq 150); do
+  for _ in $(seq 300); do
     ldapsearch -x -H "$url" -b "" -s base -LLL namingContexts > /dev/null 2>&1 && return 0
     sleep 0.1
   done
