@@ -111,7 +111,13 @@ void slapi_ch_free_string(char **s);
 /* ---- Entries, attributes, values ---------------------------------------
  * Calls that change an entry check their whole value list first: a refused
  * call leaves the entry as it was.  Results: 0 on success, -1 for a missing
- * argument, else the LDAP result code named. */
+ * argument, else the LDAP result code named.
+ * The entries a post-operation handler gets from its block (SLAPI_ADD_ENTRY,
+ * SLAPI_ENTRY_PRE_OP, SLAPI_ENTRY_POST_OP) are one copy shared by every
+ * handler of the operation and read-only: the calls that would change them,
+ * their attributes or values return -1 (slapi_entry_set_dn does nothing,
+ * slapi_value_init_string returns none), and their DN text is put back after
+ * each handler.  slapi_entry_dup gives a copy the handler may change. */
 Slapi_Entry *slapi_entry_alloc(void);                 /* empty entry; caller frees */
 Slapi_Entry *slapi_entry_dup(const Slapi_Entry *e);   /* deep copy (none for none); caller frees */
 void slapi_entry_free(Slapi_Entry *e);                /* none is allowed */

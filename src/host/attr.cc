@@ -57,7 +57,7 @@ HV_EXPORT int slapi_attr_next_value(Slapi_Attr *a, int hint, Slapi_Value **v) {
 }
 
 HV_EXPORT int slapi_attr_add_value(Slapi_Attr *a, const Slapi_Value *v) {
-    if (a == nullptr || v == nullptr) return -1;
+    if (a == nullptr || a->shared || v == nullptr) return -1;
     a->values.push_back(hv::NewValue(v->data));
     return 0;
 }

@@ -92,6 +92,14 @@ slapi_attr *AppendAttr(Slapi_Entry *e, std::string_view type) {
     return e->attrs.back().get();
 }
 
+void ShareEntry(Slapi_Entry *e) {
+    e->shared = true;
+    for (const auto &a : e->attrs) {
+        a->shared = true;
+        for (const auto &v : a->values) v->shared = true;
+    }
+}
+
 std::unique_ptr<Slapi_Entry> CopyEntry(const Slapi_Entry &e) { return CopyEntryWith(e, nullptr); }
 
 std::unique_ptr<Slapi_Entry> CopyEntryWith(const Slapi_Entry &e, char **attrs) {
@@ -127,7 +135,7 @@ HV_EXPORT const char *slapi_entry_get_ndn(Slapi_Entry *e) {
 }
 
 HV_EXPORT void slapi_entry_set_dn(Slapi_Entry *e, char *dn) {
-    if (e != nullptr) hv::SetEntryDn(e, dn == nullptr ? std::string_view() : std::string_view(dn));
+    if (e != nullptr && !e->shared) hv::SetEntryDn(e, dn == nullptr ? std::string_view() : std::string_view(dn));
     slapi_ch_free_string(&dn);
 }
 
@@ -167,7 +175,7 @@ HV_EXPORT char *slapi_entry_attr_get_charptr(const Slapi_Entry *e, const char *t
 }
 
 HV_EXPORT int slapi_entry_add_string(Slapi_Entry *e, const char *type, const char *value) {
-    if (e == nullptr || type == nullptr || value == nullptr) return -1;
+    if (e == nullptr || e->shared || type == nullptr || value == nullptr) return -1;
     slapi_attr *a = hv::FindAttr(e, type);
     if (HasValue(a, value)) return LDAP_TYPE_OR_VALUE_EXISTS;
     if (a == nullptr) a = hv::AppendAttr(e, type);
@@ -176,7 +184,7 @@ HV_EXPORT int slapi_entry_add_string(Slapi_Entry *e, const char *type, const cha
 }
 
 HV_EXPORT int slapi_entry_add_values_sv(Slapi_Entry *e, const char *type, Slapi_Value **vals) {
-    if (e == nullptr || type == nullptr) return -1;
+    if (e == nullptr || e->shared || type == nullptr) return -1;
     std::size_t n = CountValues(vals);
     if (n == 0) return 0;
     slapi_attr *a = hv::FindAttr(e, type);
@@ -187,7 +195,7 @@ HV_EXPORT int slapi_entry_add_values_sv(Slapi_Entry *e, const char *type, Slapi_
 }
 
 HV_EXPORT int slapi_entry_attr_replace_sv(Slapi_Entry *e, const char *type, Slapi_Value **vals) {
-    if (e == nullptr || type == nullptr) return -1;
+    if (e == nullptr || e->shared || type == nullptr) return -1;
     std::size_t n = CountValues(vals);
     slapi_attr *a = hv::FindAttr(e, type);
     if (n == 0) {
@@ -206,7 +214,7 @@ HV_EXPORT int slapi_entry_attr_replace_sv(Slapi_Entry *e, const char *type, Slap
 // None or an empty list removes the whole attribute, as an LDAP delete
 // modification without values does.
 HV_EXPORT int slapi_entry_delete_values_sv(Slapi_Entry *e, const char *type, Slapi_Value **vals) {
-    if (e == nullptr || type == nullptr) return -1;
+    if (e == nullptr || e->shared || type == nullptr) return -1;
     slapi_attr *a = hv::FindAttr(e, type);
     if (a == nullptr) return LDAP_NO_SUCH_ATTRIBUTE;
     std::size_t n = CountValues(vals);
@@ -228,7 +236,7 @@ HV_EXPORT int slapi_entry_delete_values_sv(Slapi_Entry *e, const char *type, Sla
 }
 
 HV_EXPORT int slapi_entry_attr_delete(Slapi_Entry *e, const char *type) {
-    if (e == nullptr || type == nullptr) return -1;
+    if (e == nullptr || e->shared || type == nullptr) return -1;
     slapi_attr *a = hv::FindAttr(e, type);
     if (a == nullptr) return 1;
     RemoveAttr(e, a);

@@ -19,6 +19,7 @@
 struct slapi_value {
     std::string data;
     struct berval bv {};
+    bool shared = false;  // part of an entry shown to several handlers
     void Sync() {
         bv.bv_len = data.size();
         bv.bv_val = data.data();
@@ -29,14 +30,18 @@ struct slapi_value {
 struct slapi_attr {
     std::string type;
     std::vector<std::unique_ptr<slapi_value>> values;
+    bool shared = false;  // part of an entry shown to several handlers
 };
 
 // An entry: its DN as given, the normalized and case-folded DN (kept in step
 // with dn by hv::SetEntryDn), attributes in the order read.
+// An entry marked shared is shown to several handlers at once: the calls
+// that would change it, its attributes or values refuse (see hv::ShareEntry).
 struct slapi_entry {
     std::string dn;
     std::string ndn;
     std::vector<std::unique_ptr<slapi_attr>> attrs;
+    bool shared = false;
 };
 
 struct slapi_dn {
@@ -103,6 +108,9 @@ bool TypeEquals(std::string_view a, std::string_view b);  // case-insensitive, b
 std::unique_ptr<Slapi_Entry> CopyEntry(const Slapi_Entry &e);
 // Copy holding only the listed attribute types (attrs none: all).
 std::unique_ptr<Slapi_Entry> CopyEntryWith(const Slapi_Entry &e, char **attrs);
+// Marks e, its attributes and values shared: read-only for the entry,
+// attribute and value calls from then on.  Copies made of it are not.
+void ShareEntry(Slapi_Entry *e);
 
 // Normalized, case-folded form of a DN; false when it does not parse.
 bool NormalizeDn(std::string_view dn, std::string *ndn);

@@ -16,18 +16,15 @@ struct Finished {
     int rc = 0;
     int flags = 0;
     std::string_view target_dn;  // as the client gave it
-    const Slapi_Entry *add_entry = nullptr;
-    const Slapi_Entry *pre = nullptr;
-    const Slapi_Entry *post = nullptr;
+    // Owned by the operation, which ends after the handlers have run.
+    Slapi_Entry *add_entry = nullptr;
+    Slapi_Entry *pre = nullptr;
+    Slapi_Entry *post = nullptr;
     LDAPMod **mods = nullptr;
     const char *newrdn = nullptr;  // modify-RDN only
     int deleteoldrdn = 0;
     const char *newsuperior = nullptr;
 };
-
-std::unique_ptr<Slapi_Entry> CopyOrNone(const Slapi_Entry *e) {
-    return e == nullptr ? nullptr : CopyEntry(*e);
-}
 
 bool AnyHandler(const std::vector<const hv_plugin *> &plugins, int kind) {
     for (const hv_plugin *p : plugins)
@@ -35,17 +32,39 @@ bool AnyHandler(const std::vector<const hv_plugin *> &plugins, int kind) {
     return false;
 }
 
+// An entry every handler of one operation is shown.  The entry calls refuse
+// to change it; the DN text, which slapi_entry_get_dn hands out writable
+// (handlers normalise DNs in place), is put back after each handler.
+class SharedEntry {
+  public:
+    explicit SharedEntry(Slapi_Entry *e) : e_(e) {
+        if (e_ == nullptr) return;
+        ShareEntry(e_);
+        dn_ = e_->dn;
+    }
+    Slapi_Entry *get() const { return e_; }
+    void Restore() const {
+        if (e_ != nullptr && std::memcmp(e_->dn.data(), dn_.data(), dn_.size() + 1) != 0)
+            std::memcpy(e_->dn.data(), dn_.data(), dn_.size() + 1);
+    }
+
+  private:
+    Slapi_Entry *e_;
+    std::string dn_;
+};
+
 void Dispatch(const std::vector<const hv_plugin *> &plugins, const Finished &op, SentResult *sent) {
+    // One read-only view of the entries for all plug-ins, made only when a
+    // plug-in has a handler for this operation.
+    if (!AnyHandler(plugins, op.handler_kind)) return;
+    const SharedEntry add(op.add_entry), pre(op.pre), post(op.post);
     for (const hv_plugin *plugin : plugins) {
         auto fn = plugin->handlers.find(op.handler_kind);
         if (fn == plugin->handlers.end()) continue;
-        // Every plug-in gets its own block and copies: it may normalize the
-        // DN in place or change the entries it is shown.
+        // Every plug-in gets its own block and DN text: it may normalise
+        // the DN in place.
         std::vector<char> dn(op.target_dn.begin(), op.target_dn.end());
         dn.push_back('\0');
-        std::unique_ptr<Slapi_Entry> add = CopyOrNone(op.add_entry);
-        std::unique_ptr<Slapi_Entry> pre = CopyOrNone(op.pre);
-        std::unique_ptr<Slapi_Entry> post = CopyOrNone(op.post);
         Slapi_PBlock *pb = slapi_pblock_new();
         PBlockImpl *b = Impl(pb);
         b->opreturn = op.rc;
@@ -61,12 +80,13 @@ void Dispatch(const std::vector<const hv_plugin *> &plugins, const Finished &op,
         b->argc = static_cast<int>(plugin->args.size());
         b->argv = const_cast<char **>(plugin->argv.data());
         fn->second(pb);
+        for (const SharedEntry *e : {&add, &pre, &post}) e->Restore();
         if (sent != nullptr && !sent->sent && b->result_sent != 0) {
             sent->sent = true;
             sent->code = b->result_code;
             sent->text = b->result_text;
         }
-        // The block refers to these copies; they go with it.
+        // The block refers to what the operation owns.
         b->target_dn = nullptr;
         b->add_entry = b->pre_op = b->post_op = nullptr;
         b->mods = nullptr;

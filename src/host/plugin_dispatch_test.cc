@@ -103,6 +103,29 @@ TEST_F(PluginTest, HandlersSeeEachOperation) {
                      "pre=ou=X, dc=example,dc=com[second] post=- mods=0 argc=1");
 }
 
+// All plug-ins share one copy of the entries; one that tries to change them
+// is refused and the next sees them as they were.
+TEST_F(PluginTest, HandlersCannotChangeTheEntriesOthersSee) {
+    ASSERT_NE(LoadProbe({"name=S", "scribble=1"}), nullptr);
+    ASSERT_NE(LoadProbe({"name=P"}), nullptr);
+    ASSERT_EQ(AddLdif(Ldif("ou=X, dc=example,dc=com", "description: first\n")), 0);
+    Mods m;
+    m.Add(LDAP_MOD_REPLACE, "description", {"second"});
+    ASSERT_EQ(hv_op_modify("ou=x,dc=example,dc=com", m.get(), 0, nullptr), 0);
+    auto ev = ProbeEvents();
+    ASSERT_EQ(ev.size(), 6u);
+    const std::string refused = "[-1 -1 -1 -1 -1 -1 none dup=0]";
+    EXPECT_EQ(ev[1], "S scribbled " + refused);
+    EXPECT_EQ(ev[2], "P add rc=0 repl=0 dn=ou=X, dc=example,dc=com add=ou=X, dc=example,dc=com[first] "
+                     "pre=- post=- mods=0 argc=1");
+    EXPECT_EQ(ev[4], "S scribbled " + refused + " " + refused);
+    EXPECT_EQ(ev[5], "P modify rc=0 repl=0 dn=ou=x,dc=example,dc=com add=- "
+                     "pre=ou=X, dc=example,dc=com[first] post=ou=X, dc=example,dc=com[second] mods=1 argc=1");
+    // Nor did the change reach the directory.
+    EXPECT_EQ(hvtest::StoredValues("ou=x,dc=example,dc=com", "description"),
+              (std::vector<std::string>{"second"}));
+}
+
 TEST_F(PluginTest, FailedOperationsStillCallHandlersWithTheirStatus) {
     ASSERT_NE(LoadProbe({"name=F"}), nullptr);
     hv_dir_refuse_attribute("entryCount", 1);

@@ -44,7 +44,7 @@ HV_EXPORT Slapi_Value *slapi_value_new_string(const char *s) {
 }
 
 HV_EXPORT Slapi_Value *slapi_value_init_string(Slapi_Value *v, const char *s) {
-    if (v == nullptr) return nullptr;
+    if (v == nullptr || v->shared) return nullptr;
     if (s == nullptr) {
         v->data.clear();
     } else {

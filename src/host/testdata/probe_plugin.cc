@@ -5,6 +5,10 @@
 //   init=fail the initialisation function fails
 //   send=N    each handler sends result N with slapi_send_ldap_result
 //   touch=DN  the add handler modifies DN with an internal operation
+//   scribble=1
+//             after its line, each handler tries to change every entry it
+//             was shown (each kind of change the entry calls offer, and the
+//             DN text in place) and records the results
 //   grow=DN and growvalue=TYPE:VALUE
 //             when DN is added, the add handler adds VALUE to its TYPE with
 //             a client's modify (which runs the handlers, as an internal one
@@ -76,6 +80,31 @@ Slapi_Entry *GetEntry(Slapi_PBlock *pb, int arg) {
     return e;
 }
 
+// Tries each change on e; the results, space-separated.
+std::string Scribble(Slapi_Entry *e) {
+    Slapi_Value *scribbled = slapi_value_new_string("scribbled");
+    Slapi_Value *vals[] = {scribbled, nullptr};
+    std::string out = std::to_string(slapi_entry_attr_replace_sv(e, "description", vals));
+    out += " " + std::to_string(slapi_entry_add_values_sv(e, "seeAlso", vals));
+    out += " " + std::to_string(slapi_entry_add_string(e, "seeAlso", "x"));
+    out += " " + std::to_string(slapi_entry_delete_values_sv(e, "objectClass", nullptr));
+    out += " " + std::to_string(slapi_entry_attr_delete(e, "description"));
+    Slapi_Attr *a = nullptr;
+    if (slapi_entry_attr_find(e, "objectClass", &a) == 0) {
+        out += " " + std::to_string(slapi_attr_add_value(a, scribbled));
+        Slapi_Value *v = nullptr;
+        slapi_attr_first_value(a, &v);
+        out += slapi_value_init_string(v, "scribbled") == nullptr ? " none" : " changed";
+    }
+    Slapi_Entry *own = slapi_entry_dup(e);
+    out += " dup=" + std::to_string(slapi_entry_attr_replace_sv(own, "description", vals));
+    slapi_entry_free(own);
+    slapi_entry_set_dn(e, slapi_ch_strdup("cn=elsewhere"));
+    slapi_dn_normalize_case(slapi_entry_get_dn(e));
+    slapi_value_free(&scribbled);
+    return out;
+}
+
 int Record(Slapi_PBlock *pb, const char *kind, const std::string &extra = "") {
     int rc = -1, repl = -1, argc = -1;
     char *dn = nullptr;
@@ -98,6 +127,13 @@ int Record(Slapi_PBlock *pb, const char *kind, const std::string &extra = "") {
     {
         std::lock_guard lock(g_mu);
         g_events.push_back(line);
+    }
+    if (!Arg(pb, "scribble").empty()) {
+        std::string tried = Arg(pb, "name") + " scribbled";
+        for (int which : {SLAPI_ADD_ENTRY, SLAPI_ENTRY_PRE_OP, SLAPI_ENTRY_POST_OP})
+            if (Slapi_Entry *e = GetEntry(pb, which)) tried += " [" + Scribble(e) + "]";
+        std::lock_guard lock(g_mu);
+        g_events.push_back(tried);
     }
     std::string send = Arg(pb, "send");
     if (!send.empty()) {
