@@ -34,10 +34,11 @@ constexpr int kMoreTreeOps = 3;
 
 // A model of the entries the sequence makes, so that every change it sends
 // is valid.  Fixed containers are never moved or deleted; the entries it
-// adds (cn=u<n>) are, with everything below them.
+// adds (cn=<prefix><n>) are, with everything below them.  Sequences with
+// different prefixes touch only the fixed containers in common.
 class MoveSequence {
   public:
-    explicit MoveSequence(unsigned seed) : rng_(seed) {
+    explicit MoveSequence(unsigned seed, std::string prefix = "u") : rng_(seed), prefix_(std::move(prefix)) {
         for (const char *dn : {kOrg, kPeople, kG0, kG1, "ou=h0,ou=org,dc=example,dc=com",
                                "ou=h1,ou=h0,ou=org,dc=example,dc=com", "ou=plain,dc=example,dc=com"}) {
             Node n;
@@ -117,7 +118,7 @@ class MoveSequence {
 
     std::string Add() {
         Node n;
-        n.cn = "u" + std::to_string(names_++);
+        n.cn = prefix_ + std::to_string(names_++);
         n.parent = AnyParent();
         n.counted = Pick(2) == 0;
         n.group = Pick(5) < 2;
@@ -145,7 +146,7 @@ class MoveSequence {
             for (int tries = 0; tries < 20 && (to == n.parent || Within(to, id)); ++tries) to = AnyParent();
         }
         const bool rename = to == n.parent || Pick(3) == 0;
-        if (rename) n.cn = "u" + std::to_string(names_++);
+        if (rename) n.cn = prefix_ + std::to_string(names_++);
         std::string s = "dn: " + from + "\nchangetype: modrdn\nnewrdn: cn=" + n.cn + "\ndeleteoldrdn: 1\n";
         if (to != n.parent) s += "newsuperior: " + Dn(to) + "\n";
         n.parent = to;
@@ -153,6 +154,7 @@ class MoveSequence {
     }
 
     std::mt19937 rng_;
+    std::string prefix_;
     std::map<int, Node> nodes_;
     int next_ = 0;
     int names_ = 0;
@@ -239,6 +241,27 @@ TEST_P(SeededMoves, EveryCounterEqualsTheRecountAfterChangesWithoutPause) {
     Apply(all, kSteps);
     if (HasFatalFailure()) return;
     EXPECT_TRUE(CountersRight("after the changes:\n" + all));
+    EXPECT_TRUE(NoLockTimedOut()) << server_.PluginLog();
+}
+
+// Four clients at once, each with its own sequence below the shared
+// holders: moves meet the other clients' changes in the holders above them.
+TEST_P(SeededMoves, EveryCounterEqualsTheRecountAfterConcurrentClients) {
+    constexpr int kClients = 4;
+    constexpr int kSteps = 40;
+    StartCountingMoves();
+    if (HasFatalFailure()) return;
+    std::vector<std::string> batches;
+    for (int c = 0; c < kClients; ++c) {
+        MoveSequence sequence(GetParam() * 10 + c, "c" + std::to_string(c) + "u");
+        batches.emplace_back();
+        bool move = false;
+        for (int step = 0; step < kSteps; ++step) batches.back() += sequence.Next(&move);
+    }
+    RunClients(batches, kClients * kSteps);
+    if (HasFatalFailure()) return;
+    EXPECT_EQ(RefusedInReport(ReadFile(report_)), 0);
+    EXPECT_TRUE(CountersRight("after the clients"));
     EXPECT_TRUE(NoLockTimedOut()) << server_.PluginLog();
 }
 
