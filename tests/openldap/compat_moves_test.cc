@@ -205,7 +205,7 @@ class MovesOnSlapd : public CompatOnSlapd {
 class SeededMoves : public MovesOnSlapd, public ::testing::WithParamInterface<unsigned> {};
 
 TEST_P(SeededMoves, EveryCounterEqualsTheRecountAfterEachStep) {
-    constexpr int kSteps = 60;
+    constexpr int kSteps = 40;
     StartCountingMoves();
     if (HasFatalFailure()) return;
     MoveSequence sequence(GetParam());
@@ -221,6 +221,7 @@ TEST_P(SeededMoves, EveryCounterEqualsTheRecountAfterEachStep) {
         ASSERT_TRUE(CountersRight("after step " + std::to_string(step) + ", changes so far:\n" + done));
     }
     EXPECT_GE(moves, 10);
+    RecordProperty("moves", moves);
     EXPECT_TRUE(NoLockTimedOut()) << server_.PluginLog();
 }
 
