@@ -13,7 +13,14 @@
 //     when slapd destroys the operation, after every post-operation handler
 //     has run.  slapd answers the client before it runs post-operation
 //     handlers, so without the lock an operation on an entry could overtake
-//     the counter writes of the one before it.
+//     the counter writes of the one before it;
+//   - a modify-RDN apart from every other change: it waits until the
+//     changes before it are done with their handlers, and the changes after
+//     it wait until it is done with its own.  A move's handlers count the
+//     moved subtree at its new place; a change inside the subtree whose
+//     handlers ran during that count (an add below the entry just moved,
+//     which the same client may send as soon as slapd has answered the
+//     move) would be counted twice or at the wrong ancestors.
 //
 // Configuration: the first `plugin` line of a database, so that its
 // post-operation handlers run before those of the counter plug-ins:
@@ -158,6 +165,51 @@ class DnLockTable {
 
 DnLockTable dnLocks;
 
+// Held shared by every add, modify and delete and exclusively by a
+// modify-RDN, over the same span as the DN lock.  A waiting modify-RDN
+// keeps new changes out, so a steady stream of them cannot starve it.
+// Always taken before the DN lock and never while one is held, so the two
+// cannot deadlock.
+class MoveGate {
+  public:
+    bool Enter(bool exclusive, std::chrono::seconds timeout) {
+        std::unique_lock guard(mu_);
+        if (!exclusive) {
+            if (!cv_.wait_for(guard, timeout, [this] { return !exclusive_ && waitingExclusive_ == 0; })) return false;
+            ++shared_;
+            return true;
+        }
+        ++waitingExclusive_;
+        const bool got = cv_.wait_for(guard, timeout, [this] { return !exclusive_ && shared_ == 0; });
+        --waitingExclusive_;
+        if (got) {
+            exclusive_ = true;
+        } else {
+            cv_.notify_all();  // changes held back by this waiter may go on
+        }
+        return got;
+    }
+
+    void Leave(bool exclusive) {
+        std::lock_guard guard(mu_);
+        if (exclusive) {
+            exclusive_ = false;
+        } else {
+            --shared_;
+        }
+        cv_.notify_all();
+    }
+
+  private:
+    std::mutex mu_;
+    std::condition_variable cv_;
+    int shared_ = 0;
+    int waitingExclusive_ = 0;
+    bool exclusive_ = false;
+};
+
+MoveGate moveGate;
+
 // The lock key: the DN normalised and case-folded by the server, so that two
 // spellings of one entry's DN share a lock.  A server may normalise in place
 // or hand back a new text; a DN it cannot normalise is keyed by its text.
@@ -177,6 +229,8 @@ std::string NormalisedDn(const char *dn) {
 // Owned by slapd's Operation through the object extension.  The entries are
 // also in the operation's parameter block, where slapd never frees them.
 struct OpState {
+    enum class Gate { kNone, kShared, kExclusive };
+    Gate gate = Gate::kNone;
     std::string lockedDn;  // empty when no lock is held
     Slapi_Entry *pre = nullptr;
     Slapi_Entry *post = nullptr;
@@ -192,6 +246,14 @@ struct OpState {
                 LogFailure(kPluginName, "a lock could not be released");
             }
             lockedDn.clear();
+        }
+        if (gate != Gate::kNone) {
+            try {
+                moveGate.Leave(gate == Gate::kExclusive);
+            } catch (...) {
+                LogFailure(kPluginName, "the move gate could not be left");
+            }
+            gate = Gate::kNone;
         }
     }
 };
@@ -270,6 +332,14 @@ int PreOperation(Slapi_PBlock *pb, Kind kind) noexcept {
         if (state == nullptr || target == nullptr) return 0;
         state->Release();  // nothing should be left; never keep a stale lock
         std::string ndn = NormalisedDn(target);
+        const bool move = kind == Kind::kModRdn;
+        if (moveGate.Enter(move, config.lockTimeout)) {
+            state->gate = move ? OpState::Gate::kExclusive : OpState::Gate::kShared;
+        } else {
+            hv::plugins::Log(kPluginName,
+                             "no lock on %s against moves within %lld s; the operation goes on without it\n",
+                             ndn.c_str(), static_cast<long long>(config.lockTimeout.count()));
+        }
         if (dnLocks.Lock(ndn, config.lockTimeout)) {
             state->lockedDn = std::move(ndn);
         } else {

@@ -8,7 +8,10 @@
  * Arguments: "report=<file>" (required), "attr=<attribute>" (optional: after
  * an add, the probe writes "1" into that attribute of the new entry with an
  * internal modify), "above=<dn>" (optional: a base searched on every add
- * whose result code is reported, for instance a DN above the suffix).
+ * whose result code is reported, for instance a DN above the suffix),
+ * "modrdn=1" (optional: also one line for each modify-RDN, so that a test
+ * can wait for the handlers of a move; off by default, so that the tests
+ * that count add, modify and delete lines count only those).
  * They are copied at initialisation, because a host need not hand them to
  * each operation again.
  *
@@ -33,6 +36,7 @@
 static char *g_report;
 static char *g_attr;
 static char *g_above;
+static char *g_modrdn;
 static Slapi_Mutex *g_mutex;
 
 static Slapi_PluginDesc g_desc = {"probe", "hv", "1", "Reports what the host hands to plug-ins"};
@@ -202,6 +206,17 @@ static int probe_delete(Slapi_PBlock *pb) {
     return 0;
 }
 
+static int probe_modrdn(Slapi_PBlock *pb) {
+    struct line l = {.len = 0};
+    char *dn = NULL;
+    report_common(&l, pb, "modrdn", &dn);
+    char *sup = NULL;
+    int rc = slapi_pblock_get(pb, SLAPI_MODRDN_NEWSUPERIOR, &sup);
+    line_add(&l, " newsuperior=%s", rc != 0 ? "getfail" : sup ? sup : "none");
+    line_emit(&l);
+    return 0;
+}
+
 PROBE_EXPORT int probe_init(Slapi_PBlock *pb) {
     int argc = 0;
     char **argv = NULL;
@@ -212,6 +227,7 @@ PROBE_EXPORT int probe_init(Slapi_PBlock *pb) {
         take_arg(argv[i], "report", &g_report);
         take_arg(argv[i], "attr", &g_attr);
         take_arg(argv[i], "above", &g_above);
+        take_arg(argv[i], "modrdn", &g_modrdn);
     }
     if (g_report == NULL) return -1;
     g_mutex = slapi_new_mutex();
@@ -224,6 +240,8 @@ PROBE_EXPORT int probe_init(Slapi_PBlock *pb) {
     line_add(&l, " addfn=%d", slapi_pblock_set(pb, SLAPI_PLUGIN_POST_ADD_FN, (void *)probe_add));
     line_add(&l, " modfn=%d", slapi_pblock_set(pb, SLAPI_PLUGIN_POST_MODIFY_FN, (void *)probe_modify));
     line_add(&l, " delfn=%d", slapi_pblock_set(pb, SLAPI_PLUGIN_POST_DELETE_FN, (void *)probe_delete));
+    if (g_modrdn != NULL)
+        line_add(&l, " modrdnfn=%d", slapi_pblock_set(pb, SLAPI_PLUGIN_POST_MODRDN_FN, (void *)probe_modrdn));
     line_emit(&l);
     slapi_log_error(SLAPI_LOG_PLUGIN, "probe", "probe loaded\n");
     return 0;
