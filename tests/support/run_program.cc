@@ -33,7 +33,17 @@ ProgramResult RunProgram(const std::string &program, const std::vector<std::stri
     for (const std::string &a : args) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<char *> envp;
-    for (char **e = environ; *e != nullptr; ++e) envp.push_back(*e);
+    // An extra entry replaces the inherited one of its name: with both, the
+    // program would see whichever its C library finds first.
+    auto overridden = [&extra_env](const char *inherited) {
+        for (const std::string &e : extra_env) {
+            std::size_t eq = e.find('=');
+            if (eq != std::string::npos && std::strncmp(inherited, e.c_str(), eq + 1) == 0) return true;
+        }
+        return false;
+    };
+    for (char **e = environ; *e != nullptr; ++e)
+        if (!overridden(*e)) envp.push_back(*e);
     for (const std::string &e : extra_env) envp.push_back(const_cast<char *>(e.c_str()));
     envp.push_back(nullptr);
 

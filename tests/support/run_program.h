@@ -18,7 +18,8 @@ struct ProgramResult {
 };
 
 // Runs program with args (argv[1] on); argv[0] is the program path.  extra_env
-// entries ("NAME=value") are added to the current environment.  A program that
+// entries ("NAME=value") are added to the current environment, replacing
+// inherited entries of the same name.  A program that
 // cannot be started exits with 127 and says why on standard error.
 ProgramResult RunProgram(const std::string &program, const std::vector<std::string> &args,
                          const std::vector<std::string> &extra_env = {});
