@@ -118,7 +118,7 @@ TEST_F(ConcurrencyTest, WriteBacksAreSerializedAndTheLastOneWins) {
 TEST_F(ConcurrencyTest, SubtreeMovesAreAtomicForSearchesAndAdds) {
     const char *const sides[] = {"ou=l,dc=example,dc=com", "ou=r,dc=example,dc=com"};
     for (const char *dn : sides) ASSERT_EQ(hv_op_add_ldif((std::string("dn: ") + dn + "\nobjectclass: top\n").c_str(), 0, nullptr), 0);
-    ASSERT_EQ(hv_op_add_ldif("dn: cn=s,ou=l,dc=example,dc=com\nobjectclass: top\n", 0, nullptr), 0);
+    ASSERT_EQ(hv_op_add_ldif("dn: cn=s,ou=l,dc=example,dc=com\nobjectclass: top\ncn: s\n", 0, nullptr), 0);
     std::atomic<bool> done{false};
     std::atomic<int> failures{0};
     std::atomic<int> added{0};
