@@ -180,13 +180,9 @@ int RunAdd(std::unique_ptr<Slapi_Entry> e, int flags, SentResult *sent) {
     std::unique_ptr<Slapi_Entry> shown =
         AnyHandler(plugins, SLAPI_PLUGIN_POST_ADD_FN) ? CopyEntry(*e) : nullptr;
     int rc = ApplyAdd(std::move(e));
-    Finished op;
-    op.handler_kind = SLAPI_PLUGIN_POST_ADD_FN;
-    op.rc = rc;
-    op.flags = flags;
-    op.target_dn = dn;
-    op.add_entry = shown.get();
-    Dispatch(plugins, op, sent);
+    Dispatch(plugins, Finished{.handler_kind = SLAPI_PLUGIN_POST_ADD_FN, .rc = rc, .flags = flags,
+                               .target_dn = dn, .add_entry = shown.get()},
+             sent);
     return rc;
 }
 
@@ -194,13 +190,9 @@ int RunDelete(std::string_view dn, int flags, SentResult *sent) {
     std::vector<const hv_plugin *> plugins = RegisteredPlugins();
     std::unique_ptr<Slapi_Entry> pre;
     int rc = ApplyDelete(dn, &pre);
-    Finished op;
-    op.handler_kind = SLAPI_PLUGIN_POST_DELETE_FN;
-    op.rc = rc;
-    op.flags = flags;
-    op.target_dn = dn;
-    op.pre = pre.get();
-    Dispatch(plugins, op, sent);
+    Dispatch(plugins, Finished{.handler_kind = SLAPI_PLUGIN_POST_DELETE_FN, .rc = rc, .flags = flags,
+                               .target_dn = dn, .pre = pre.get()},
+             sent);
     return rc;
 }
 
@@ -209,15 +201,9 @@ int RunModify(std::string_view dn, LDAPMod **mods, int flags, SentResult *sent) 
     bool shown = AnyHandler(plugins, SLAPI_PLUGIN_POST_MODIFY_FN);
     std::unique_ptr<Slapi_Entry> pre, post;
     int rc = ApplyModify(dn, mods, shown ? &pre : nullptr, shown ? &post : nullptr);
-    Finished op;
-    op.handler_kind = SLAPI_PLUGIN_POST_MODIFY_FN;
-    op.rc = rc;
-    op.flags = flags;
-    op.target_dn = dn;
-    op.pre = pre.get();
-    op.post = post.get();
-    op.mods = mods;
-    Dispatch(plugins, op, sent);
+    Dispatch(plugins, Finished{.handler_kind = SLAPI_PLUGIN_POST_MODIFY_FN, .rc = rc, .flags = flags,
+                               .target_dn = dn, .pre = pre.get(), .post = post.get(), .mods = mods},
+             sent);
     return rc;
 }
 
@@ -229,17 +215,10 @@ int RunModRdn(std::string_view dn, std::string_view newrdn, bool deleteoldrdn,
     int rc = ApplyModRdn(dn, newrdn, deleteoldrdn, newsuperior, shown ? &pre : nullptr,
                          shown ? &post : nullptr);
     const std::string rdn(newrdn);
-    Finished op;
-    op.handler_kind = SLAPI_PLUGIN_POST_MODRDN_FN;
-    op.rc = rc;
-    op.flags = flags;
-    op.target_dn = dn;
-    op.pre = pre.get();
-    op.post = post.get();
-    op.newrdn = rdn.c_str();
-    op.deleteoldrdn = deleteoldrdn ? 1 : 0;
-    op.newsuperior = newsuperior;
-    Dispatch(plugins, op, sent);
+    Dispatch(plugins, Finished{.handler_kind = SLAPI_PLUGIN_POST_MODRDN_FN, .rc = rc, .flags = flags,
+                               .target_dn = dn, .pre = pre.get(), .post = post.get(), .newrdn = rdn.c_str(),
+                               .deleteoldrdn = deleteoldrdn ? 1 : 0, .newsuperior = newsuperior},
+             sent);
     return rc;
 }
 
