@@ -42,7 +42,7 @@ struct Options {
     bool quick = false;
     std::string plugins = HV_PLUGIN_DIR;
     std::string only;  // empty: every part
-    int entries = 400;  // per thread and run
+    int entries = 2000;  // per thread and run
     int reps = 3;
 };
 Options g_opt;
@@ -401,8 +401,10 @@ int main(int argc, char **argv) {
             g_opt.plugins = argv[++i];
         } else if (arg == "--only" && i + 1 < argc) {
             g_opt.only = argv[++i];
+        } else if (arg == "--entries" && i + 1 < argc) {
+            g_opt.entries = std::max(1, std::atoi(argv[++i]));
         } else {
-            std::fprintf(stderr, "usage: directory_bench [--short] [--plugins DIR] [--only PART]\n");
+            std::fprintf(stderr, "usage: directory_bench [--short] [--plugins DIR] [--only PART] [--entries N]\n");
             return 2;
         }
     }

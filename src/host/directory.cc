@@ -1,5 +1,6 @@
 #include "host/directory.h"
 
+#include <algorithm>
 #include <mutex>
 #include <unordered_set>
 
@@ -61,7 +62,7 @@ std::unique_ptr<Slapi_Entry> Project(const Slapi_Entry &e, char **attrs, int att
 
 }  // namespace
 
-std::string ParentNdn(const std::string &ndn) {
+std::string_view ParentNdn(std::string_view ndn) {
     bool quoted = false;
     for (std::size_t i = 0; i < ndn.size(); ++i) {
         char c = ndn[i];
@@ -75,24 +76,47 @@ std::string ParentNdn(const std::string &ndn) {
             return ndn.substr(start);
         }
     }
-    return std::string();
+    return {};
 }
+
+// The locks of the shards of an entry and of its parent, taken alone, in
+// ascending order, once when both are in one shard.
+class Directory::PairLock {
+  public:
+    PairLock(const Directory &dir, std::string_view parent, std::string_view ndn) {
+        std::size_t a = dir.ShardOf(parent), b = dir.ShardOf(ndn);
+        if (a > b) std::swap(a, b);
+        first_ = std::unique_lock(dir.shards_[a].mu);
+        if (b != a) second_ = std::unique_lock(dir.shards_[b].mu);
+    }
+
+  private:
+    std::unique_lock<RwLock> first_, second_;
+};
 
 Directory &Directory::Instance() {
     static Directory *dir = new Directory;  // lives until exit; handlers may run late
     return *dir;
 }
 
+std::size_t Directory::ShardOf(std::string_view ndn) const { return KeyHash()(ndn) % kShards; }
+
+Directory::Node *Directory::Find(std::string_view ndn) const {
+    Shard &shard = ShardFor(ndn);
+    auto it = shard.nodes.find(ndn);
+    return it == shard.nodes.end() ? nullptr : &it->second;
+}
+
 int Directory::AddSuffix(std::string_view dn) {
     std::string ndn;
     if (!NormalizeDn(dn, &ndn) || ndn.empty()) return LDAP_INVALID_DN_SYNTAX;
-    std::unique_lock lock(mu_);
+    AllShards<std::unique_lock<RwLock>> all(*this);
     suffixes_.insert(std::move(ndn));
     return LDAP_SUCCESS;
 }
 
 void Directory::RefuseAttribute(std::string_view type, bool on) {
-    std::unique_lock lock(mu_);
+    AllShards<std::unique_lock<RwLock>> all(*this);
     for (auto it = refused_.begin(); it != refused_.end(); ++it) {
         if (TypeEquals(*it, type)) {
             if (!on) refused_.erase(it);
@@ -111,30 +135,44 @@ bool Directory::RefusedLocked(const Slapi_Entry &e) const {
     return false;
 }
 
-void Directory::InsertLocked(std::string ndn, std::string parent, std::unique_ptr<Slapi_Entry> e) {
-    std::uint64_t seq = next_seq_++;
-    // A suffix added below an already stored entry, or above stored suffixes,
-    // joins the tree so that leaf tests and subtree searches see it.
-    for (auto it = roots_.begin(); it != roots_.end();) {
-        Node &root = nodes_.at(it->second);
-        if (root.parent == ndn) {
-            Node &self = nodes_[ndn];
-            self.children.emplace(it->first, it->second);
-            it = roots_.erase(it);
-        } else {
-            ++it;
-        }
-    }
-    Node &node = nodes_[ndn];
+bool Directory::AdoptsRoots(std::string_view ndn) const {
+    for (const auto &[seq, root] : roots_)
+        if (ParentNdn(*root) == ndn) return true;
+    return false;
+}
+
+void Directory::InsertAlone(std::string ndn, std::unique_ptr<Slapi_Entry> e) {
+    const std::uint64_t seq = next_seq_++;
+    auto [it, inserted] = ShardFor(ndn).nodes.try_emplace(std::move(ndn));
+    const std::string &key = it->first;
+    Node &node = it->second;
     node.entry = std::move(e);
     node.seq = seq;
-    node.parent = parent;
-    auto p = nodes_.find(parent);
-    if (!parent.empty() && p != nodes_.end())
-        p->second.children.emplace(seq, ndn);
+    // A suffix added below an already stored entry, or above stored suffixes,
+    // joins the tree so that leaf tests and subtree searches see it.
+    for (auto r = roots_.begin(); r != roots_.end();) {
+        if (ParentNdn(*r->second) == key) {
+            node.children.emplace(r->first, r->second);
+            r = roots_.erase(r);
+        } else {
+            ++r;
+        }
+    }
+    std::string_view parent = ParentNdn(key);
+    Node *up = parent.empty() ? nullptr : Find(parent);
+    if (up != nullptr)
+        up->children.emplace(seq, &key);
     else
-        roots_.emplace(seq, ndn);
-    order_.emplace(seq, std::move(ndn));
+        roots_.emplace(seq, &key);
+}
+
+int Directory::AddAlone(std::string ndn, std::unique_ptr<Slapi_Entry> e) {
+    if (RefusedLocked(*e)) return LDAP_OBJECT_CLASS_VIOLATION;
+    if (Find(ndn) != nullptr) return LDAP_ALREADY_EXISTS;
+    std::string_view parent = ParentNdn(ndn);
+    if (suffixes_.count(ndn) == 0 && (parent.empty() || Find(parent) == nullptr)) return LDAP_NO_SUCH_OBJECT;
+    InsertAlone(std::move(ndn), std::move(e));
+    return LDAP_SUCCESS;
 }
 
 int Directory::Add(std::unique_ptr<Slapi_Entry> e) {
@@ -142,44 +180,73 @@ int Directory::Add(std::unique_ptr<Slapi_Entry> e) {
     std::string ndn;
     if (!NormalizeDn(e->dn, &ndn)) return LDAP_INVALID_DN_SYNTAX;
     if (ndn.empty()) return LDAP_UNWILLING_TO_PERFORM;
-    std::string parent = ParentNdn(ndn);
-    std::unique_lock lock(mu_);
-    if (RefusedLocked(*e)) return LDAP_OBJECT_CLASS_VIOLATION;
-    if (nodes_.count(ndn) != 0) return LDAP_ALREADY_EXISTS;
-    if (suffixes_.count(ndn) == 0 && (parent.empty() || nodes_.count(parent) == 0))
-        return LDAP_NO_SUCH_OBJECT;
-    InsertLocked(std::move(ndn), std::move(parent), std::move(e));
+    {
+        // The common case: an entry below a stored parent, which only the
+        // two entries' shards see.
+        const std::string_view parent = ParentNdn(ndn);
+        if (!parent.empty()) {
+            PairLock lock(*this, parent, ndn);
+            if (RefusedLocked(*e)) return LDAP_OBJECT_CLASS_VIOLATION;
+            Node *up = AdoptsRoots(ndn) ? nullptr : Find(parent);
+            if (up != nullptr) {
+                if (Find(ndn) != nullptr) return LDAP_ALREADY_EXISTS;
+                const std::uint64_t seq = next_seq_++;
+                Shard &shard = ShardFor(ndn);
+                auto it = shard.nodes.try_emplace(std::move(ndn)).first;
+                it->second.entry = std::move(e);
+                it->second.seq = seq;
+                up->children.emplace(seq, &it->first);
+                            return LDAP_SUCCESS;
+            }
+        }
+    }
+    // A root of the tree, or a parent of roots: rearranges the tree.
+    AllShards<std::unique_lock<RwLock>> all(*this);
+    return AddAlone(std::move(ndn), std::move(e));
+}
+
+int Directory::DeleteLocked(const std::string &ndn, bool alone, std::unique_ptr<Slapi_Entry> *pre) {
+    Shard &shard = ShardFor(ndn);
+    auto it = shard.nodes.find(ndn);
+    if (it == shard.nodes.end()) return LDAP_NO_SUCH_OBJECT;
+    Node &node = it->second;
+    if (!node.children.empty()) {
+        if (pre != nullptr) *pre = CopyEntry(*node.entry);
+        return LDAP_NOT_ALLOWED_ON_NONLEAF;
+    }
+    std::string_view parent = ParentNdn(ndn);
+    Node *up = parent.empty() ? nullptr : Find(parent);
+    if (up == nullptr || up->children.erase(node.seq) == 0) {
+        if (!alone) return kNeedsEveryShard;
+        roots_.erase(node.seq);
+    }
+    if (pre != nullptr) *pre = std::move(node.entry);
+    shard.nodes.erase(it);
     return LDAP_SUCCESS;
 }
 
 int Directory::Delete(std::string_view dn, std::unique_ptr<Slapi_Entry> *pre) {
     std::string ndn;
     if (!NormalizeDn(dn, &ndn)) return LDAP_INVALID_DN_SYNTAX;
-    std::unique_lock lock(mu_);
-    auto it = nodes_.find(ndn);
-    if (it == nodes_.end()) return LDAP_NO_SUCH_OBJECT;
-    Node &node = it->second;
-    if (!node.children.empty()) {
-        if (pre != nullptr) *pre = CopyEntry(*node.entry);
-        return LDAP_NOT_ALLOWED_ON_NONLEAF;
+    const std::string_view parent = ParentNdn(ndn);
+    if (!parent.empty()) {
+        PairLock lock(*this, parent, ndn);
+        int rc = DeleteLocked(ndn, false, pre);
+        if (rc != kNeedsEveryShard) return rc;
     }
-    auto p = nodes_.find(node.parent);
-    bool linked = p != nodes_.end() && p->second.children.erase(node.seq) != 0;
-    if (!linked) roots_.erase(node.seq);
-    order_.erase(node.seq);
-    if (pre != nullptr) *pre = std::move(node.entry);
-    nodes_.erase(it);
-    return LDAP_SUCCESS;
+    // A root of the tree.
+    AllShards<std::unique_lock<RwLock>> all(*this);
+    return DeleteLocked(ndn, true, pre);
 }
 
 int Directory::Modify(std::string_view dn, LDAPMod **mods, std::unique_ptr<Slapi_Entry> *pre,
                       std::unique_ptr<Slapi_Entry> *post) {
     std::string ndn;
     if (!NormalizeDn(dn, &ndn)) return LDAP_INVALID_DN_SYNTAX;
-    std::unique_lock lock(mu_);
-    auto it = nodes_.find(ndn);
-    if (it == nodes_.end()) return LDAP_NO_SUCH_OBJECT;
-    Node &node = it->second;
+    std::unique_lock lock(ShardFor(ndn).mu);
+    Node *found = Find(ndn);
+    if (found == nullptr) return LDAP_NO_SUCH_OBJECT;
+    Node &node = *found;
     // Copies only for the handlers that asked to see the entry; the change
     // itself is made in place and taken back when refused.
     if (pre != nullptr) *pre = CopyEntry(*node.entry);
@@ -199,31 +266,42 @@ int Directory::Modify(std::string_view dn, LDAPMod **mods, std::unique_ptr<Slapi
 
 void Directory::CollectLocked(const std::string &ndn, int scope, const Filter &filter, char **attrs,
                               int attrsonly, std::vector<std::unique_ptr<Slapi_Entry>> *out) const {
-    auto consider = [&](const Node &n) {
-        if (filter.Matches(*n.entry)) out->push_back(Project(*n.entry, attrs, attrsonly));
+    // Each entry is read under its shard's lock; the keys of its children
+    // are copied out, since a child may be deleted once the lock is let go.
+    std::vector<std::string> kids;
+    auto visit = [&](const std::string &key, bool consider, bool descend) {
+        std::shared_lock lock(ShardFor(key).mu);
+        const Node *n = Find(key);
+        if (n == nullptr) return false;
+        if (consider && filter.Matches(*n->entry)) out->push_back(Project(*n->entry, attrs, attrsonly));
+        kids.clear();
+        if (descend)
+            for (const auto &kid : n->children) kids.push_back(*kid.second);
+        return true;
     };
-    const std::map<std::uint64_t, std::string> *kids = &roots_;
     if (!ndn.empty()) {
-        const Node &base = nodes_.at(ndn);
-        if (scope == LDAP_SCOPE_BASE || scope == LDAP_SCOPE_SUBTREE) consider(base);
+        visit(ndn, scope == LDAP_SCOPE_BASE || scope == LDAP_SCOPE_SUBTREE, scope != LDAP_SCOPE_BASE);
         if (scope == LDAP_SCOPE_BASE) return;
-        kids = &base.children;
     } else if (scope == LDAP_SCOPE_BASE) {
         return;  // no root entry is kept
+    } else {
+        std::shared_lock lock(shards_[0].mu);  // any shard's lock keeps the roots
+        kids.clear();
+        for (const auto &root : roots_) kids.push_back(*root.second);
     }
     if (scope == LDAP_SCOPE_ONELEVEL) {
-        for (const auto &kid : *kids) consider(nodes_.at(kid.second));
+        std::vector<std::string> level = std::move(kids);
+        for (const std::string &kid : level) visit(kid, true, false);
         return;
     }
     // Subtree and subordinates: pre-order, children in the order added, with
     // an explicit stack so that deep trees cannot exhaust the thread's stack.
-    std::vector<const std::string *> stack;
-    for (auto k = kids->rbegin(); k != kids->rend(); ++k) stack.push_back(&k->second);
+    std::vector<std::string> stack(std::make_move_iterator(kids.rbegin()), std::make_move_iterator(kids.rend()));
     while (!stack.empty()) {
-        const Node &n = nodes_.at(*stack.back());
+        std::string key = std::move(stack.back());
         stack.pop_back();
-        consider(n);
-        for (auto k = n.children.rbegin(); k != n.children.rend(); ++k) stack.push_back(&k->second);
+        if (!visit(key, true, true)) continue;
+        for (auto k = kids.rbegin(); k != kids.rend(); ++k) stack.push_back(std::move(*k));
     }
 }
 
@@ -234,8 +312,13 @@ int Directory::Search(std::string_view base, int scope, const Filter &filter, ch
         return LDAP_PROTOCOL_ERROR;
     std::string ndn;
     if (!NormalizeDn(base, &ndn)) return LDAP_INVALID_DN_SYNTAX;
-    std::shared_lock lock(mu_);
-    if (!ndn.empty() && nodes_.count(ndn) == 0) return LDAP_NO_SUCH_OBJECT;
+    // A moved subtree is seen whole, before or after the move.
+    std::shared_lock moves(move_mu_, std::defer_lock);
+    if (scope != LDAP_SCOPE_BASE) moves.lock();
+    if (!ndn.empty()) {
+        std::shared_lock lock(ShardFor(ndn).mu);
+        if (Find(ndn) == nullptr) return LDAP_NO_SUCH_OBJECT;
+    }
     CollectLocked(ndn, scope, filter, attrs, attrsonly, out);
     return LDAP_SUCCESS;
 }
@@ -243,64 +326,75 @@ int Directory::Search(std::string_view base, int scope, const Filter &filter, ch
 std::unique_ptr<Slapi_Entry> Directory::Get(std::string_view dn, char **attrs) const {
     std::string ndn;
     if (!NormalizeDn(dn, &ndn)) return nullptr;
-    std::shared_lock lock(mu_);
-    auto it = nodes_.find(ndn);
-    if (it == nodes_.end()) return nullptr;
-    return Project(*it->second.entry, attrs, 0);
+    std::shared_lock lock(ShardFor(ndn).mu);
+    const Node *n = Find(ndn);
+    return n == nullptr ? nullptr : Project(*n->entry, attrs, 0);
 }
 
 int Directory::Count() const {
-    std::shared_lock lock(mu_);
-    return static_cast<int>(nodes_.size());
+    std::size_t n = 0;
+    for (const Shard &shard : shards_) {
+        std::shared_lock lock(shard.mu);
+        n += shard.nodes.size();
+    }
+    return static_cast<int>(n);
 }
 
 int Directory::Load(std::vector<std::unique_ptr<Slapi_Entry>> entries, std::string *fault_dn) {
-    std::vector<std::pair<std::string, std::string>> keys;  // ndn, parent
+    std::vector<std::string> keys;
     keys.reserve(entries.size());
-    std::unique_lock lock(mu_);
-    std::unordered_set<std::string> batch;
+    std::unique_lock moves(move_mu_);
+    AllShards<std::unique_lock<RwLock>> all(*this);
+    std::unordered_set<std::string_view> batch;
     for (const auto &e : entries) {
         std::string ndn;
         if (!NormalizeDn(e->dn, &ndn) || ndn.empty()) {
             *fault_dn = e->dn;
             return LDAP_INVALID_DN_SYNTAX;
         }
-        if (nodes_.count(ndn) != 0 || !batch.insert(ndn).second) {
-            *fault_dn = e->dn;
-            return LDAP_ALREADY_EXISTS;
-        }
-        std::string parent = ParentNdn(ndn);
-        keys.emplace_back(std::move(ndn), std::move(parent));
+        keys.push_back(std::move(ndn));
     }
     for (std::size_t i = 0; i < entries.size(); ++i) {
-        auto &[ndn, parent] = keys[i];
-        if (parent.empty() || nodes_.count(parent) == 0) suffixes_.insert(ndn);
-        InsertLocked(std::move(ndn), std::move(parent), std::move(entries[i]));
+        if (Find(keys[i]) != nullptr || !batch.insert(keys[i]).second) {
+            *fault_dn = entries[i]->dn;
+            return LDAP_ALREADY_EXISTS;
+        }
+    }
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        std::string_view parent = ParentNdn(keys[i]);
+        if (parent.empty() || Find(parent) == nullptr) suffixes_.insert(keys[i]);
+        InsertAlone(std::move(keys[i]), std::move(entries[i]));
     }
     return LDAP_SUCCESS;
 }
 
 std::vector<Directory::Printed> Directory::PrintAll() const {
-    std::shared_lock lock(mu_);
+    std::shared_lock moves(move_mu_);
+    AllShards<std::shared_lock<RwLock>> all(*this);
+    std::vector<std::pair<std::uint64_t, const NodeMap::value_type *>> order;
+    for (const Shard &shard : shards_)
+        for (const auto &kv : shard.nodes) order.emplace_back(kv.second.seq, &kv);
+    std::sort(order.begin(), order.end(), [](const auto &a, const auto &b) { return a.first < b.first; });
     std::vector<Printed> out;
-    std::unordered_set<std::string> done;
-    std::vector<const std::string *> chain;
-    for (const auto &[seq, ndn] : order_) {
-        if (done.count(ndn) != 0) continue;
+    out.reserve(order.size());
+    std::unordered_set<const Node *> done;
+    std::vector<const NodeMap::value_type *> chain;
+    for (const auto &[seq, kv] : order) {
         // Unwritten stored ancestors first (a suffix added after entries below it).
         chain.clear();
-        for (std::string at = ndn; !at.empty() && done.count(at) == 0;) {
-            auto it = nodes_.find(at);
-            if (it == nodes_.end()) break;
-            chain.push_back(&it->first);
-            done.insert(at);
-            at = it->second.parent;
+        for (const NodeMap::value_type *at = kv; at != nullptr && done.insert(&at->second).second;) {
+            chain.push_back(at);
+            std::string_view parent = ParentNdn(at->first);
+            if (parent.empty()) break;
+            Shard &shard = ShardFor(parent);
+            auto it = shard.nodes.find(parent);
+            at = it == shard.nodes.end() ? nullptr : &*it;
         }
         for (auto n = chain.rbegin(); n != chain.rend(); ++n) {
             int len = 0;
-            char *text = slapi_entry2str(nodes_.at(**n).entry.get(), &len);
+            char *text = slapi_entry2str((*n)->second.entry.get(), &len);
             if (text == nullptr) continue;
-            Printed p{**n, std::string(text, static_cast<std::size_t>(len))};
+            Printed p{(*n)->first, std::string(text, static_cast<std::size_t>(len))};
             slapi_ch_free_string(&text);
             if (!p.ldif.empty() && p.ldif.back() != '\n') p.ldif += '\n';
             out.push_back(std::move(p));
@@ -321,18 +415,19 @@ std::string Directory::ToLdif() const {
 int Directory::Restore(std::unique_ptr<Slapi_Entry> e) {
     std::string ndn;
     if (e == nullptr || !NormalizeDn(e->dn, &ndn)) return LDAP_INVALID_DN_SYNTAX;
-    std::unique_lock lock(mu_);
-    auto it = nodes_.find(ndn);
-    if (it == nodes_.end()) return LDAP_NO_SUCH_OBJECT;
-    it->second.entry = std::move(e);
+    std::unique_lock lock(ShardFor(ndn).mu);
+    Node *n = Find(ndn);
+    if (n == nullptr) return LDAP_NO_SUCH_OBJECT;
+    n->entry = std::move(e);
+    n->index.Clear();
     return LDAP_SUCCESS;
 }
 
 void Directory::Clear() {
-    std::unique_lock lock(mu_);
-    nodes_.clear();
+    std::unique_lock moves(move_mu_);
+    AllShards<std::unique_lock<RwLock>> all(*this);
+    for (Shard &shard : shards_) shard.nodes.clear();
     roots_.clear();
-    order_.clear();
     suffixes_.clear();
     refused_.clear();
 }

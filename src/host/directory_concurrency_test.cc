@@ -90,6 +90,62 @@ TEST_F(ConcurrencyTest, NoOperationIsLost) {
     EXPECT_EQ(deletes, kThreads * kRounds / 2);
 }
 
+// Internal operations take no operation order lock: only the directory's
+// own locking keeps their changes to one entry from losing each other.
+TEST_F(ConcurrencyTest, InternalModifiesOfOneEntryLoseNoValue) {
+    std::atomic<int> failures{0};
+    std::atomic<bool> done{false};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &failures] {
+            for (int r = 0; r < 10 * kRounds; ++r) {
+                Mods mods;
+                mods.Add(LDAP_MOD_ADD, "member", {"v" + std::to_string(t) + "-" + std::to_string(r)});
+                Slapi_PBlock *pb = slapi_modify_internal(const_cast<char *>("ou=shared,dc=example,dc=com"),
+                                                         mods.get(), nullptr, 0);
+                int rc = -1;
+                slapi_pblock_get(pb, SLAPI_PLUGIN_INTOP_RESULT, &rc);
+                slapi_pblock_destroy(pb);
+                if (rc != 0) ++failures;
+            }
+        });
+    }
+    std::thread reader([&] {
+        while (!done)
+            if (SearchCount("ou=shared,dc=example,dc=com", LDAP_SCOPE_BASE, "objectclass=*") != 1) ++failures;
+    });
+    for (std::thread &th : threads) th.join();
+    done = true;
+    reader.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(hvtest::StoredValues("ou=shared,dc=example,dc=com", "member").size(),
+              static_cast<std::size_t>(10 * kThreads * kRounds));
+}
+
+// Adds and deletes below one parent change its list of children and the
+// shards of the children at once.
+TEST_F(ConcurrencyTest, AddsAndDeletesBelowOneParentKeepTheTree) {
+    constexpr int kEach = 10 * kRounds;
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, &failures] {
+            for (int r = 0; r < kEach; ++r) {
+                std::string dn = "cn=a" + std::to_string(t) + "-" + std::to_string(r) + ",ou=shared,dc=example,dc=com";
+                if (hv_op_add_ldif(("dn: " + dn + "\nobjectclass: top\n").c_str(), 0, nullptr) != 0) ++failures;
+                if (r % 3 != 0 && hv_op_delete(dn.c_str(), 0, nullptr) != 0) ++failures;
+                if (r % 50 == 0 && SearchCount("ou=shared,dc=example,dc=com", LDAP_SCOPE_ONELEVEL, "objectclass=*") < 1)
+                    ++failures;
+            }
+        });
+    }
+    for (std::thread &th : threads) th.join();
+    EXPECT_EQ(failures.load(), 0);
+    const int kept = kThreads * ((kEach + 2) / 3);
+    EXPECT_EQ(SearchCount("ou=shared,dc=example,dc=com", LDAP_SCOPE_ONELEVEL, "objectclass=*"), kept);
+    EXPECT_EQ(hv_dir_entry_count(), 2 + kept);
+}
+
 TEST_F(ConcurrencyTest, WriteBacksAreSerializedAndTheLastOneWins) {
     hvtest::TempDir tmp;
     std::string path = tmp.Join("dse.ldif");
@@ -132,7 +188,9 @@ TEST_F(ConcurrencyTest, SubtreeMovesAreAtomicForSearchesAndAdds) {
     std::vector<std::thread> others;
     for (int t = 0; t < 2; ++t) {
         others.emplace_back([&, t] {
-            for (int r = 0; !done; ++r) {
+            // Bounded: adds do not wait for a move that waits for a search,
+            // so unbounded adds would grow the searched subtree without end.
+            for (int r = 0; !done && r < 20 * kRounds; ++r) {
                 // Wherever the subtree is now, the add lands in it or fails with 32.
                 std::string ldif = "dn: cn=c" + std::to_string(t) + "-" + std::to_string(r) + ",cn=s," +
                                    sides[r % 2] + "\nobjectclass: person\n";

@@ -93,9 +93,8 @@ void RenameValues(Slapi_Entry *e, const std::vector<std::pair<std::string, std::
 }
 
 // ndn lies at or below top.
-bool AtOrBelow(const std::string &ndn, const std::string &top) {
-    if (ndn == top) return true;
-    for (std::string up = ParentNdn(ndn); !up.empty(); up = ParentNdn(up))
+bool AtOrBelow(std::string_view ndn, std::string_view top) {
+    for (std::string_view up = ndn; !up.empty(); up = ParentNdn(up))
         if (up == top) return true;
     return false;
 }
@@ -112,28 +111,31 @@ int Directory::ModRdn(std::string_view dn, std::string_view newrdn, bool deleteo
     std::string superiorNdn;
     if (newsuperior != nullptr && !NormalizeDn(newsuperior, &superiorNdn)) return LDAP_INVALID_DN_SYNTAX;
 
-    std::unique_lock lock(mu_);
-    auto it = nodes_.find(ndn);
-    if (it == nodes_.end()) return LDAP_NO_SUCH_OBJECT;
-    Node &node = it->second;
+    // Keys change all through the subtree: nothing else may look meanwhile.
+    std::unique_lock moving(move_mu_);
+    AllShards<std::unique_lock<RwLock>> all(*this);
+    Node *found = Find(ndn);
+    if (found == nullptr) return LDAP_NO_SUCH_OBJECT;
+    Node &node = *found;
+    const std::string_view oldParent = ParentNdn(ndn);
     // The new parent, and its DN as spelled.
     std::string parentNdn, parentDn;
     if (newsuperior != nullptr) {
-        auto sup = nodes_.find(superiorNdn);
-        if (sup == nodes_.end()) return LDAP_NO_SUCH_OBJECT;
+        const Node *sup = Find(superiorNdn);
+        if (sup == nullptr) return LDAP_NO_SUCH_OBJECT;
         if (AtOrBelow(superiorNdn, ndn)) return LDAP_UNWILLING_TO_PERFORM;
         parentNdn = superiorNdn;
-        parentDn = sup->second.entry->dn;
+        parentDn = sup->entry->dn;
     } else {
-        auto up = nodes_.find(node.parent);
-        if (node.parent.empty() || up == nodes_.end()) return LDAP_UNWILLING_TO_PERFORM;
-        parentNdn = node.parent;
-        parentDn = up->second.entry->dn;
+        const Node *up = oldParent.empty() ? nullptr : Find(oldParent);
+        if (up == nullptr) return LDAP_UNWILLING_TO_PERFORM;
+        parentNdn = oldParent;
+        parentDn = up->entry->dn;
     }
     const std::string newDn = std::string(newrdn) + "," + parentDn;
     std::string newNdn;
     if (!NormalizeDn(newDn, &newNdn)) return LDAP_INVALID_DN_SYNTAX;
-    if (newNdn != ndn && nodes_.count(newNdn) != 0) return LDAP_ALREADY_EXISTS;
+    if (newNdn != ndn && Find(newNdn) != nullptr) return LDAP_ALREADY_EXISTS;
     ParseRdn(RdnText(node.entry->dn), &oldAvas);
     std::unique_ptr<Slapi_Entry> work = CopyEntry(*node.entry);
     RenameValues(work.get(), oldAvas, newAvas, deleteoldrdn);
@@ -142,35 +144,30 @@ int Directory::ModRdn(std::string_view dn, std::string_view newrdn, bool deleteo
 
     // Nothing can fail from here on.  Unlink the entry from its old parent,
     // re-key it and everything below it, and link it below the new parent.
-    auto oldUp = nodes_.find(node.parent);
-    const bool linked = oldUp != nodes_.end() && oldUp->second.children.erase(node.seq) != 0;
-    if (!linked) roots_.erase(node.seq);
+    Node *oldUp = oldParent.empty() ? nullptr : Find(oldParent);
+    if (oldUp == nullptr || oldUp->children.erase(node.seq) == 0) roots_.erase(node.seq);
     if (pre != nullptr) *pre = std::move(node.entry);
     node.entry = std::move(work);
+    node.index.Clear();
     if (post != nullptr) *post = CopyEntry(*node.entry);
-    // (old ndn, new ndn) top-down, so a parent is re-keyed before its children.
+    // (old ndn, new ndn) top-down, so a parent is re-keyed before its
+    // children.  A node keeps its place in memory, so the children lists
+    // that name it by its key stay right.
     std::vector<std::pair<std::string, std::string>> moves = {{ndn, newNdn}};
+    const std::string *movedKey = nullptr;
     for (std::size_t i = 0; i < moves.size(); ++i) {
-        auto nh = nodes_.extract(moves[i].first);
+        const std::string from = moves[i].first, to = moves[i].second;  // moves grows below
+        auto nh = ShardFor(from).nodes.extract(from);
         Node &n = nh.mapped();
-        if (i == 0) {
-            n.parent = parentNdn;
-        } else {
-            n.parent = ParentNdn(moves[i].second);
-            SetEntryDn(n.entry.get(), std::string(RdnText(n.entry->dn)) + "," +
-                                          nodes_.at(n.parent).entry->dn);
-        }
-        for (auto &[seq, child] : n.children) {
-            std::string childNew = child.substr(0, child.size() - moves[i].first.size()) + moves[i].second;
-            moves.emplace_back(child, childNew);
-            child = childNew;
-        }
-        order_[n.seq] = moves[i].second;
-        nh.key() = moves[i].second;
-        nodes_.insert(std::move(nh));
+        if (i > 0)
+            SetEntryDn(n.entry.get(), std::string(RdnText(n.entry->dn)) + "," + Find(ParentNdn(to))->entry->dn);
+        for (const auto &[seq, child] : n.children)
+            moves.emplace_back(*child, child->substr(0, child->size() - from.size()) + to);
+        nh.key() = to;
+        const std::string &key = ShardFor(to).nodes.insert(std::move(nh)).position->first;
+        if (i == 0) movedKey = &key;
     }
-    Node &moved = nodes_.at(newNdn);
-    nodes_.at(parentNdn).children.emplace(moved.seq, newNdn);
+    Find(parentNdn)->children.emplace(Find(newNdn)->seq, movedKey);
     return LDAP_SUCCESS;
 }
 

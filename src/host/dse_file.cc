@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <memory>
+#include <atomic>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -44,6 +45,7 @@ struct LoadedFile {
 
 std::mutex g_mu;  // guards g_file; held across a change and its write-back
 LoadedFile g_file;
+std::atomic<bool> g_loaded{false};  // g_file has a path; set and cleared under g_mu
 
 // Reads a regular file only: a link or a FIFO planted where the file should
 // be is refused (ELOOP, EINVAL) rather than followed or waited on, since the
@@ -299,9 +301,12 @@ int LoadFile(const char *path, LoadedFile *loaded) {
 
 namespace hv {
 
-DseChange::DseChange() : lock_(g_mu) {
+DseChange::DseChange() {
+    // Without a file, changes run freely: no lock shared by every operation.
+    if (!g_loaded.load(std::memory_order_acquire)) return;
+    lock_ = std::unique_lock(g_mu);
     path_ = g_file.path;
-    if (path_.empty()) lock_.unlock();  // nothing to write: changes run freely
+    if (path_.empty()) lock_.unlock();
 }
 
 bool DseChange::Commit() { return path_.empty() || SaveLocked() == 0; }
@@ -309,6 +314,7 @@ bool DseChange::Commit() { return path_.empty() || SaveLocked() == 0; }
 void ForgetDse() {
     std::lock_guard lock(g_mu);
     g_file = LoadedFile();
+    g_loaded = false;
 }
 
 }  // namespace hv
@@ -320,6 +326,7 @@ HV_EXPORT int hv_dir_load_dse(const char *path) {
     if (LoadFile(path, &file) != 0) return -1;
     std::lock_guard lock(g_mu);
     g_file = std::move(file);
+    g_loaded = true;
     return 0;
 }
 

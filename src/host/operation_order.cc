@@ -10,22 +10,23 @@
 namespace hv {
 namespace {
 
-// The DNs that client operations hold.  One mutex and one condition for
-// all: cheap while few operations meet on one entry.
+// The DNs that client operations hold, spread over buckets by the DN's
+// hash so that operations on different entries rarely share a mutex.
 struct HeldDns {
     std::mutex mu;
     std::condition_variable released;
     std::unordered_set<std::string> held;
 };
+constexpr std::size_t kBuckets = 64;
 
 // The keys the calling thread holds: a client operation that a handler
 // starts on the entry its own operation holds (as a test plug-in does) goes
 // ahead instead of waiting for itself.
 thread_local std::unordered_set<std::string> t_held;
 
-HeldDns &Held() {
-    static HeldDns *held = new HeldDns;  // never destroyed: operations may still run at exit
-    return *held;
+HeldDns &Held(const std::string &key) {
+    static HeldDns *held = new HeldDns[kBuckets];  // never destroyed: operations may still run at exit
+    return held[std::hash<std::string>()(key) % kBuckets];
 }
 
 }  // namespace
@@ -37,7 +38,7 @@ OperationOrderLock::OperationOrderLock(std::string_view dn) {
         return;
     }
     t_held.insert(key_);
-    HeldDns &h = Held();
+    HeldDns &h = Held(key_);
     std::unique_lock lock(h.mu);
     h.released.wait(lock, [&] { return h.held.count(key_) == 0; });
     h.held.insert(key_);
@@ -46,7 +47,7 @@ OperationOrderLock::OperationOrderLock(std::string_view dn) {
 OperationOrderLock::~OperationOrderLock() {
     if (nested_) return;
     t_held.erase(key_);
-    HeldDns &h = Held();
+    HeldDns &h = Held(key_);
     {
         std::lock_guard lock(h.mu);
         h.held.erase(key_);

@@ -1,0 +1,42 @@
+// A reader-writer lock that lets a waiting writer in before readers that
+// come after it.  std::shared_mutex on this platform prefers readers: a
+// modify-RDN, which must wait for every search in its way, could then wait
+// for ever behind a stream of overlapping searches.
+//
+// Meets the Lockable and SharedLockable requirements, so std::unique_lock
+// and std::shared_lock take it.  A thread must not take it shared twice:
+// with a writer waiting in between, the second would wait for ever.
+#ifndef HV_HOST_RW_LOCK_H
+#define HV_HOST_RW_LOCK_H
+
+#include <pthread.h>
+
+namespace hv {
+
+class RwLock {
+  public:
+    RwLock() {
+        pthread_rwlockattr_t attr;
+        pthread_rwlockattr_init(&attr);
+        pthread_rwlockattr_setkind_np(&attr, PTHREAD_RWLOCK_PREFER_WRITER_NONRECURSIVE_NP);
+        pthread_rwlock_init(&lock_, &attr);
+        pthread_rwlockattr_destroy(&attr);
+    }
+    ~RwLock() { pthread_rwlock_destroy(&lock_); }
+    RwLock(const RwLock &) = delete;
+    RwLock &operator=(const RwLock &) = delete;
+
+    void lock() { pthread_rwlock_wrlock(&lock_); }
+    bool try_lock() { return pthread_rwlock_trywrlock(&lock_) == 0; }
+    void unlock() { pthread_rwlock_unlock(&lock_); }
+    void lock_shared() { pthread_rwlock_rdlock(&lock_); }
+    bool try_lock_shared() { return pthread_rwlock_tryrdlock(&lock_) == 0; }
+    void unlock_shared() { pthread_rwlock_unlock(&lock_); }
+
+  private:
+    pthread_rwlock_t lock_;
+};
+
+}  // namespace hv
+
+#endif  // HV_HOST_RW_LOCK_H
