@@ -160,7 +160,7 @@ int Directory::Delete(std::string_view dn, std::unique_ptr<Slapi_Entry> *pre) {
     if (it == nodes_.end()) return LDAP_NO_SUCH_OBJECT;
     Node &node = it->second;
     if (!node.children.empty()) {
-        if (pre != nullptr) *pre = CopyEntry(*node.entry);
+        if (pre != nullptr) *pre = SnapshotEntry(*node.entry);
         return LDAP_NOT_ALLOWED_ON_NONLEAF;
     }
     auto p = nodes_.find(node.parent);
@@ -182,7 +182,7 @@ int Directory::Modify(std::string_view dn, LDAPMod **mods, std::unique_ptr<Slapi
     Node &node = it->second;
     // Copies only for the handlers that asked to see the entry; the change
     // itself is made in place and taken back when refused.
-    if (pre != nullptr) *pre = CopyEntry(*node.entry);
+    if (pre != nullptr) *pre = SnapshotEntry(*node.entry);
     const std::vector<DnAva> naming = HeldNamingValues(*node.entry);
     int rc = LDAP_SUCCESS;
     {
@@ -193,7 +193,7 @@ int Directory::Modify(std::string_view dn, LDAPMod **mods, std::unique_ptr<Slapi
         if (rc == LDAP_SUCCESS && RefusedLocked(*node.entry)) rc = LDAP_OBJECT_CLASS_VIOLATION;
         if (rc == LDAP_SUCCESS) change.Commit();
     }
-    if (post != nullptr) *post = CopyEntry(*node.entry);
+    if (post != nullptr) *post = SnapshotEntry(*node.entry);
     return rc;
 }
 
@@ -325,6 +325,7 @@ int Directory::Restore(std::unique_ptr<Slapi_Entry> e) {
     auto it = nodes_.find(ndn);
     if (it == nodes_.end()) return LDAP_NO_SUCH_OBJECT;
     it->second.entry = std::move(e);
+    it->second.index.Clear();  // it knew the attributes of the entry replaced
     return LDAP_SUCCESS;
 }
 

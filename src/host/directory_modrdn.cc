@@ -147,7 +147,8 @@ int Directory::ModRdn(std::string_view dn, std::string_view newrdn, bool deleteo
     if (!linked) roots_.erase(node.seq);
     if (pre != nullptr) *pre = std::move(node.entry);
     node.entry = std::move(work);
-    if (post != nullptr) *post = CopyEntry(*node.entry);
+    node.index.Clear();  // it knew the attributes of the entry replaced
+    if (post != nullptr) *post = SnapshotEntry(*node.entry);
     // (old ndn, new ndn) top-down, so a parent is re-keyed before its children.
     std::vector<std::pair<std::string, std::string>> moves = {{ndn, newNdn}};
     for (std::size_t i = 0; i < moves.size(); ++i) {

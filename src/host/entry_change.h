@@ -2,7 +2,7 @@
 // that a later failure of the same modify takes them all back, and a modify
 // costs what it changes rather than a copy of the whole entry.  Attributes
 // with many values (the members of a large group) get an index of their
-// values, so that a value test does not scan them all.
+// values, so that neither a value test nor a value's removal scans them all.
 //
 // Thread-compatible: the directory's lock guards an entry, its index and a
 // change in progress.
@@ -26,7 +26,10 @@ class ValueIndex {
   public:
     // True when a holds v, compared as directory strings.
     bool Contains(const slapi_attr &a, std::string_view v);
-    void Added(const slapi_attr &a, std::string_view v);
+    // Position in a of the first value matching v, or ValueList::npos.
+    std::size_t Find(const slapi_attr &a, std::string_view v);
+    // v was appended to a under key k.
+    void Added(const slapi_attr &a, std::string_view v, ValueList::Key k);
     void Removed(const slapi_attr &a, std::string_view v);
     // a is gone or has all new values.
     void Forget(const slapi_attr &a);
@@ -35,10 +38,18 @@ class ValueIndex {
   private:
     // Fewer values are scanned: an index would cost more than it saves.
     static constexpr std::size_t kMinValues = 32;
-    using Counts = std::unordered_map<std::string, int>;  // folded value -> how many fold to it
+    struct Held {
+        int count = 0;  // values folding to it
+        // The key of the one value, while there is exactly one and it is known.
+        bool keyed = false;
+        ValueList::Key key = 0;
+    };
+    using Counts = std::unordered_map<std::string, Held>;  // by folded value
     // Made with the first indexed attribute: most entries never need one.
     std::unique_ptr<std::unordered_map<const slapi_attr *, Counts>> sets_;
-    Counts *Find(const slapi_attr &a) const;
+    Counts *CountsOf(const slapi_attr &a) const;
+    // a's counts, built when a has enough values; none for a small a.
+    Counts *Build(const slapi_attr &a);
 };
 
 class EntryChange {
@@ -62,9 +73,10 @@ class EntryChange {
         explicit Step(Kind k) : kind(k) {}
         Kind kind;
         slapi_attr *attr = nullptr;
-        std::size_t pos = 0;  // appended count, or position of the removed value/attribute
+        std::size_t pos = 0;  // appended count, or position of the removed attribute
+        ValueList::Key key = 0;  // of the removed value
         std::unique_ptr<slapi_value> value;
-        std::vector<std::unique_ptr<slapi_value>> values;
+        ValueList values;
         std::unique_ptr<slapi_attr> removed;
     };
 
