@@ -69,7 +69,7 @@ std::size_t ValueIndex::Find(const slapi_attr &a, std::string_view v) {
         if (h == counts->end()) return ValueList::npos;
         if (h->second.keyed) {
             std::size_t at = a.values.Find(h->second.key);
-            if (at != ValueList::npos) return at;
+            if (at != ValueList::npos && EqualFold(a.values[at]->data, v)) return at;
         }
     }
     // A small attribute, or values folding alike (a rare load): scan.
