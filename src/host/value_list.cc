@@ -1,23 +1,83 @@
 #include "host/value_list.h"
 
 #include <algorithm>
+#include <cstring>
+#include <new>
 
 #include "host/entry_internal.h"
 
 namespace hv {
 
-ValueList::Chunk::~Chunk() {
-    for (Slot &s : slots) delete s.value;
+ValueList::Refs::Refs(const Refs &o) : Refs() { *this = o; }
+
+ValueList::Refs &ValueList::Refs::operator=(const Refs &o) {
+    if (this == &o) return *this;
+    clear();
+    if (o.size_ > 1) {
+        heap_ = new Ref[o.size_];
+        cap_ = o.size_;
+    }
+    std::copy(o.begin(), o.end(), data());
+    size_ = o.size_;
+    return *this;
+}
+
+ValueList::Refs::Refs(Refs &&o) noexcept : Refs() { *this = std::move(o); }
+
+ValueList::Refs &ValueList::Refs::operator=(Refs &&o) noexcept {
+    if (this == &o) return *this;
+    Free();
+    if (o.cap_ > 1) {
+        heap_ = o.heap_;
+    } else {
+        one_ = o.one_;
+    }
+    size_ = o.size_;
+    cap_ = o.cap_;
+    o.size_ = 0;
+    o.cap_ = 1;
+    return *this;
+}
+
+void ValueList::Refs::insert(Ref *at, Ref r) {
+    std::size_t i = static_cast<std::size_t>(at - data());
+    if (size_ == cap_) {
+        std::uint32_t cap = std::max<std::uint32_t>(4, 2 * cap_);
+        Ref *bigger = new Ref[cap];
+        std::copy(begin(), end(), bigger);
+        Free();
+        heap_ = bigger;
+        cap_ = cap;
+    }
+    Ref *d = data();
+    std::copy_backward(d + i, d + size_, d + size_ + 1);
+    d[i] = r;
+    ++size_;
+}
+
+void ValueList::Refs::erase(Ref *at) {
+    std::copy(at + 1, end(), at);
+    --size_;
+}
+
+ValueList::Chunk *ValueList::NewChunk(std::size_t cap) {
+    void *at = ::operator new(sizeof(Chunk) + cap * sizeof(Slot));
+    Chunk *c = new (at) Chunk;
+    c->cap = static_cast<std::uint8_t>(cap);
+    return c;
 }
 
 void ValueList::Release(Chunk *c) {
     // The last owner sees every other owner's use of the chunk finished.
-    if (c->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) delete c;
+    if (c->refs.fetch_sub(1, std::memory_order_acq_rel) != 1) return;
+    for (std::size_t i = 0; i < c->size; ++i) delete c->slots()[i].value;
+    c->~Chunk();
+    ::operator delete(c);
 }
 
 void ValueList::Mark(Chunk *c) {
     if (c->frozen) return;
-    for (Slot &s : c->slots) s.value->shared = true;
+    for (std::size_t i = 0; i < c->size; ++i) c->slots()[i].value->shared = true;
     c->frozen = true;
 }
 
@@ -59,30 +119,47 @@ std::pair<std::size_t, std::size_t> ValueList::Locate(std::size_t i) const {
     return {c, c == 0 ? i : i - chunks_[c - 1].end};
 }
 
-std::size_t ValueList::Find(Key k) const {
-    auto it = std::lower_bound(chunks_.begin(), chunks_.end(), k,
-                               [](const Ref &r, Key key) { return r.chunk->slots.back().key < key; });
-    if (it == chunks_.end()) return npos;
-    const std::vector<Slot> &slots = it->chunk->slots;
-    auto s = std::lower_bound(slots.begin(), slots.end(), k, [](const Slot &a, Key key) { return a.key < key; });
-    if (s == slots.end() || s->key != k) return npos;
-    std::size_t before = it == chunks_.begin() ? 0 : (it - 1)->end;
-    return before + static_cast<std::size_t>(s - slots.begin());
+namespace {
+
+// First of n slots keyed k or after.
+template <typename Slot>
+Slot *LowerBound(Slot *slots, std::size_t n, std::uint64_t k) {
+    return std::lower_bound(slots, slots + n, k, [](const Slot &a, std::uint64_t key) { return a.key < key; });
 }
 
-ValueList::Chunk *ValueList::Writable(std::size_t c) {
+}  // namespace
+
+std::size_t ValueList::Find(Key k) const {
+    auto it = std::lower_bound(chunks_.begin(), chunks_.end(), k,
+                               [](const Ref &r, Key key) { return r.chunk->back().key < key; });
+    if (it == chunks_.end()) return npos;
+    Chunk *chunk = it->chunk;
+    Slot *s = LowerBound(chunk->slots(), chunk->size, k);
+    if (s->key != k) return npos;  // the chunk's last key is k or later
+    std::size_t before = it == chunks_.begin() ? 0 : (it - 1)->end;
+    return before + static_cast<std::size_t>(s - chunk->slots());
+}
+
+ValueList::Chunk *ValueList::Writable(std::size_t c, std::size_t room) {
     Chunk *have = chunks_[c].chunk;
+    const std::size_t need = have->size + room;
     if (have->refs.load(std::memory_order_acquire) == 1) {
         // Its values keep their mark; a value added now must be marked
         // when the chunk is next shared.
         have->frozen = false;
-        return have;
+        if (need <= have->cap) return have;
+        Chunk *bigger = NewChunk(std::min(kChunk, std::max(need, 2 * std::size_t{have->cap})));
+        std::memcpy(static_cast<void *>(bigger->slots()), have->slots(), have->size * sizeof(Slot));
+        bigger->size = have->size;
+        have->size = 0;  // its values are bigger's now
+        Release(have);
+        return chunks_[c].chunk = bigger;
     }
-    auto copy = std::make_unique<Chunk>();
-    copy->slots.reserve(have->slots.size() + 1);
-    for (const Slot &s : have->slots) {
-        copy->slots.push_back({s.key, nullptr});
-        copy->slots.back().value = NewValue(s.value->data).release();
+    ChunkPtr copy(NewChunk(need));
+    for (std::size_t i = 0; i < have->size; ++i) {
+        const Slot &s = have->slots()[i];
+        copy->slots()[i] = {s.key, NewValue(s.value->data).release()};
+        ++copy->size;
     }
     chunks_[c].chunk = copy.release();
     Release(have);
@@ -95,18 +172,17 @@ void ValueList::Shift(std::size_t from, std::ptrdiff_t by) {
 }
 
 ValueList::Key ValueList::push_back(std::unique_ptr<slapi_value> v) {
-    const Key k = empty() ? 0 : chunks_.back().chunk->slots.back().key + 1;
-    if (empty() || chunks_.back().chunk->slots.size() >= kChunk) {
-        auto chunk = std::make_unique<Chunk>();
-        chunk->slots.push_back({k, v.get()});
-        v.release();
+    const Key k = empty() ? 0 : chunks_.back().chunk->back().key + 1;
+    if (empty() || chunks_.back().chunk->size >= kChunk) {
+        ChunkPtr chunk(NewChunk(1));
         chunks_.push_back({chunk.get(), size() + 1});
-        chunk.release();
+        Chunk *c = chunk.release();
+        c->slots()[0] = {k, v.release()};
+        c->size = 1;
         return k;
     }
-    Chunk *last = Writable(chunks_.size() - 1);
-    last->slots.push_back({k, v.get()});
-    v.release();
+    Chunk *last = Writable(chunks_.size() - 1, 1);
+    last->slots()[last->size++] = {k, v.release()};
     ++chunks_.back().end;
     return k;
 }
@@ -115,9 +191,11 @@ void ValueList::pop_back() { erase(size() - 1); }
 
 std::unique_ptr<slapi_value> ValueList::erase(std::size_t i) {
     auto [c, off] = Locate(i);
-    Chunk *chunk = Writable(c);
-    std::unique_ptr<slapi_value> v(chunk->slots[off].value);
-    chunk->slots.erase(chunk->slots.begin() + static_cast<std::ptrdiff_t>(off));
+    Chunk *chunk = Writable(c, 0);
+    Slot *s = chunk->slots() + off;
+    std::unique_ptr<slapi_value> v(s->value);
+    std::memmove(static_cast<void *>(s), s + 1, (chunk->size - off - 1) * sizeof(Slot));
+    --chunk->size;
     Shift(c, -1);
     Settle(c);
     return v;
@@ -130,23 +208,24 @@ std::unique_ptr<slapi_value> ValueList::erase(const_iterator it) {
 
 void ValueList::Settle(std::size_t c) {
     Chunk *chunk = chunks_[c].chunk;  // this list's own: just changed
-    if (chunk->slots.empty()) {
+    if (chunk->size == 0) {
         Release(chunk);
         chunks_.erase(chunks_.begin() + static_cast<std::ptrdiff_t>(c));
         return;
     }
-    if (c + 1 == chunks_.size() || chunk->slots.size() >= kChunk / 4) return;
+    if (c + 1 == chunks_.size() || chunk->size >= kChunk / 4) return;
     Chunk *next = chunks_[c + 1].chunk;
-    if (chunk->slots.size() + next->slots.size() > kChunk) return;
-    const bool own = next->refs.load(std::memory_order_acquire) == 1;
-    chunk->slots.reserve(chunk->slots.size() + next->slots.size());
-    for (Slot &s : next->slots) {
-        if (own) {
-            chunk->slots.push_back(s);
-            s.value = nullptr;  // moved
-        } else {
-            chunk->slots.push_back({s.key, nullptr});
-            chunk->slots.back().value = NewValue(s.value->data).release();
+    if (chunk->size + next->size > kChunk) return;
+    chunk = Writable(c, next->size);
+    if (next->refs.load(std::memory_order_acquire) == 1) {
+        std::memcpy(static_cast<void *>(chunk->slots() + chunk->size), next->slots(), next->size * sizeof(Slot));
+        chunk->size = static_cast<std::uint8_t>(chunk->size + next->size);
+        next->size = 0;  // its values are chunk's now
+    } else {
+        for (std::size_t i = 0; i < next->size; ++i) {
+            const Slot &s = next->slots()[i];
+            chunk->slots()[chunk->size] = {s.key, NewValue(s.value->data).release()};
+            ++chunk->size;
         }
     }
     chunks_[c].end = chunks_[c + 1].end;
@@ -157,30 +236,30 @@ void ValueList::Settle(std::size_t c) {
 void ValueList::Insert(Key k, std::unique_ptr<slapi_value> v) {
     if (empty()) {
         push_back(std::move(v));
-        chunks_.back().chunk->slots.back().key = k;
+        chunks_.back().chunk->back().key = k;
         return;
     }
     // The first chunk ending at or after k, else the last.
     auto it = std::lower_bound(chunks_.begin(), chunks_.end(), k,
-                               [](const Ref &r, Key key) { return r.chunk->slots.back().key < key; });
+                               [](const Ref &r, Key key) { return r.chunk->back().key < key; });
     std::size_t c = it == chunks_.end() ? chunks_.size() - 1 : static_cast<std::size_t>(it - chunks_.begin());
-    Chunk *chunk = Writable(c);
-    if (chunk->slots.size() >= kChunk) {
-        auto half = std::make_unique<Chunk>();
-        half->slots.assign(chunk->slots.begin() + kChunk / 2, chunk->slots.end());
+    Chunk *chunk = Writable(c, 0);
+    if (chunk->size >= kChunk) {
+        constexpr std::size_t kKept = kChunk / 2;
+        ChunkPtr half(NewChunk(kChunk));
+        std::memcpy(static_cast<void *>(half->slots()), chunk->slots() + kKept, (kChunk - kKept) * sizeof(Slot));
         chunks_.insert(chunks_.begin() + static_cast<std::ptrdiff_t>(c) + 1, {half.get(), chunks_[c].end});
-        chunks_[c].end -= half->slots.size();
-        chunk->slots.resize(kChunk / 2);  // the rest now half's
-        if (k > chunk->slots.back().key) {
-            chunk = half.get();
-            ++c;
-        }
+        half->size = static_cast<std::uint8_t>(kChunk - kKept);  // the rest are half's now
+        chunk->size = kKept;
+        chunks_[c].end -= half->size;
+        if (k > chunk->back().key) ++c;
         half.release();
     }
-    auto at = std::lower_bound(chunk->slots.begin(), chunk->slots.end(), k,
-                               [](const Slot &a, Key key) { return a.key < key; });
-    chunk->slots.insert(at, {k, v.get()});
-    v.release();
+    chunk = Writable(c, 1);
+    Slot *at = LowerBound(chunk->slots(), chunk->size, k);
+    std::memmove(static_cast<void *>(at + 1), at, static_cast<std::size_t>(chunk->slots() + chunk->size - at) * sizeof(Slot));
+    *at = {k, v.release()};
+    ++chunk->size;
     Shift(c, 1);
 }
 

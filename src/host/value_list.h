@@ -43,16 +43,69 @@ class ValueList {
         Key key;
         slapi_value *value;  // owned by the chunk
     };
-    struct Chunk {
-        ~Chunk();
+    // Its slots follow it in the same allocation (see NewChunk): a small
+    // attribute costs one allocation for its values' places.
+    struct alignas(Slot) Chunk {
         std::atomic<int> refs{1};
+        std::uint8_t size = 0;  // never 0 while in a list
+        std::uint8_t cap = 0;
         bool frozen = false;  // its values are marked shared
-        std::vector<Slot> slots;  // never empty while in a list
+        Slot *slots() { return reinterpret_cast<Slot *>(this + 1); }
+        Slot &back() { return slots()[size - 1]; }
     };
+    static_assert(kChunk <= 255, "chunk sizes are kept in a byte");
     struct Ref {
         Chunk *chunk;
         std::size_t end;  // values in this chunk and all before it
     };
+    // The list's chunks: one is kept in place, as most attributes have a
+    // few values; more go to the heap.  A vector of trivially copied Refs.
+    class Refs {
+      public:
+        Refs() : one_{} {}
+        Refs(const Refs &o);
+        Refs &operator=(const Refs &o);
+        Refs(Refs &&o) noexcept;
+        Refs &operator=(Refs &&o) noexcept;
+        ~Refs() { Free(); }
+        Ref *data() { return cap_ <= 1 ? &one_ : heap_; }
+        const Ref *data() const { return cap_ <= 1 ? &one_ : heap_; }
+        Ref *begin() { return data(); }
+        Ref *end() { return data() + size_; }
+        const Ref *begin() const { return data(); }
+        const Ref *end() const { return data() + size_; }
+        std::size_t size() const { return size_; }
+        bool empty() const { return size_ == 0; }
+        Ref &operator[](std::size_t i) { return data()[i]; }
+        const Ref &operator[](std::size_t i) const { return data()[i]; }
+        Ref &front() { return data()[0]; }
+        const Ref &front() const { return data()[0]; }
+        Ref &back() { return data()[size_ - 1]; }
+        const Ref &back() const { return data()[size_ - 1]; }
+        void insert(Ref *at, Ref r);
+        void push_back(Ref r) { insert(end(), r); }
+        void erase(Ref *at);
+        void clear() {
+            Free();
+            size_ = 0;
+            cap_ = 1;
+        }
+
+      private:
+        void Free() {
+            if (cap_ > 1) delete[] heap_;
+        }
+        union {
+            Ref one_;
+            Ref *heap_;
+        };
+        std::uint32_t size_ = 0;
+        std::uint32_t cap_ = 1;  // 1: one_ in use
+    };
+    struct Unref {
+        void operator()(Chunk *c) const { Release(c); }
+    };
+    using ChunkPtr = std::unique_ptr<Chunk, Unref>;
 
   public:
     ValueList() = default;
@@ -72,13 +125,13 @@ class ValueList {
     bool empty() const { return chunks_.empty(); }
     slapi_value *operator[](std::size_t i) const {
         auto [c, off] = Locate(i);
-        return chunks_[c].chunk->slots[off].value;
+        return chunks_[c].chunk->slots()[off].value;
     }
-    slapi_value *front() const { return chunks_.front().chunk->slots.front().value; }
-    slapi_value *back() const { return chunks_.back().chunk->slots.back().value; }
+    slapi_value *front() const { return chunks_.front().chunk->slots()[0].value; }
+    slapi_value *back() const { return chunks_.back().chunk->back().value; }
     Key KeyAt(std::size_t i) const {
         auto [c, off] = Locate(i);
-        return chunks_[c].chunk->slots[off].key;
+        return chunks_[c].chunk->slots()[off].key;
     }
     // Position of the value with key k, or npos.
     std::size_t Find(Key k) const;
@@ -101,10 +154,10 @@ class ValueList {
         using pointer = void;
         using reference = slapi_value *;
 
-        slapi_value *operator*() const { return ref_->chunk->slots[off_].value; }
-        Key key() const { return ref_->chunk->slots[off_].key; }
+        slapi_value *operator*() const { return ref_->chunk->slots()[off_].value; }
+        Key key() const { return ref_->chunk->slots()[off_].key; }
         const_iterator &operator++() {
-            if (++off_ == ref_->chunk->slots.size()) {
+            if (++off_ == ref_->chunk->size) {
                 ++ref_;
                 off_ = 0;
             }
@@ -130,19 +183,22 @@ class ValueList {
     std::unique_ptr<slapi_value> erase(const_iterator it);
 
   private:
+    // A chunk of room for cap values, none held yet.
+    static Chunk *NewChunk(std::size_t cap);
     static void Release(Chunk *c);
     static void Mark(Chunk *c);
     // (chunk, offset) of position i.
     std::pair<std::size_t, std::size_t> Locate(std::size_t i) const;
-    // Chunk c, this list's own (copied if shared), ready for a change.
-    Chunk *Writable(std::size_t c);
+    // Chunk c, this list's own (copied if shared), ready for a change that
+    // adds room values.
+    Chunk *Writable(std::size_t c, std::size_t room);
     // Adds by to the ends of chunk from and after it.
     void Shift(std::size_t from, std::ptrdiff_t by);
     // After a removal from chunk c: drops it when empty, or merges it with
     // the next when both fit in one, so that chunks stay few.
     void Settle(std::size_t c);
 
-    std::vector<Ref> chunks_;
+    Refs chunks_;
 };
 
 }  // namespace hv
