@@ -26,6 +26,27 @@ std::size_t FindExact(const Slapi_Entry &e, std::string_view type) {
     return std::string::npos;
 }
 
+// FNV-1a of the ASCII case-folded bytes.
+std::uint64_t FoldHash(std::string_view v) {
+    std::uint64_t h = 14695981039346656037ull;
+    for (char c : v) {
+        unsigned char b = static_cast<unsigned char>(c);
+        if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b + 32);
+        h = (h ^ b) * 1099511628211ull;
+    }
+    return h;
+}
+
+// Position of the first value of a matching v, scanning.
+std::size_t Scan(const slapi_attr &a, std::string_view v) {
+    std::size_t i = 0;
+    for (const slapi_value *have : a.values) {
+        if (EqualFold(have->data, v)) return i;
+        ++i;
+    }
+    return ValueList::npos;
+}
+
 bool HasDuplicates(const std::vector<std::string> &vals) {
     if (vals.size() < 2) return false;
     std::unordered_set<std::string> seen;
@@ -49,42 +70,33 @@ ValueIndex::Counts *ValueIndex::Build(const slapi_attr &a) {
     Counts *counts = &(*sets_)[&a];
     counts->reserve(a.values.size());
     for (auto v = a.values.begin(); v != a.values.end(); ++v) {
-        Held &h = (*counts)[AsciiLower((*v)->data)];
+        Held &h = (*counts)[FoldHash((*v)->data)];
         h.keyed = ++h.count == 1;
         h.key = v.key();
     }
     return counts;
 }
 
-bool ValueIndex::Contains(const slapi_attr &a, std::string_view v) {
-    if (Counts *counts = Build(a)) return counts->count(AsciiLower(v)) != 0;
-    for (const slapi_value *have : a.values)
-        if (EqualFold(have->data, v)) return true;
-    return false;
-}
+bool ValueIndex::Contains(const slapi_attr &a, std::string_view v) { return Find(a, v) != ValueList::npos; }
 
 std::size_t ValueIndex::Find(const slapi_attr &a, std::string_view v) {
     if (Counts *counts = Build(a)) {
-        auto h = counts->find(AsciiLower(v));
+        auto h = counts->find(FoldHash(v));
         if (h == counts->end()) return ValueList::npos;
         if (h->second.keyed) {
             std::size_t at = a.values.Find(h->second.key);
             if (at != ValueList::npos && EqualFold(a.values[at]->data, v)) return at;
         }
     }
-    // A small attribute, or values folding alike (a rare load): scan.
-    std::size_t i = 0;
-    for (const slapi_value *have : a.values) {
-        if (EqualFold(have->data, v)) return i;
-        ++i;
-    }
-    return ValueList::npos;
+    // A small attribute, a hash shared, or values folding alike (a rare
+    // load): scan.
+    return Scan(a, v);
 }
 
 void ValueIndex::Added(const slapi_attr &a, std::string_view v, ValueList::Key k) {
     Counts *counts = CountsOf(a);
     if (counts == nullptr) return;
-    Held &h = (*counts)[AsciiLower(v)];
+    Held &h = (*counts)[FoldHash(v)];
     h.keyed = ++h.count == 1;
     h.key = k;
 }
@@ -92,7 +104,7 @@ void ValueIndex::Added(const slapi_attr &a, std::string_view v, ValueList::Key k
 void ValueIndex::Removed(const slapi_attr &a, std::string_view v) {
     Counts *counts = CountsOf(a);
     if (counts == nullptr) return;
-    auto h = counts->find(AsciiLower(v));
+    auto h = counts->find(FoldHash(v));
     if (h == counts->end()) return;
     if (--h->second.count == 0) {
         counts->erase(h);

@@ -9,6 +9,7 @@
 #ifndef HV_HOST_ENTRY_CHANGE_H
 #define HV_HOST_ENTRY_CHANGE_H
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,9 +20,11 @@
 
 namespace hv {
 
-// Values of an entry's many-valued attributes, ASCII case-folded, built on
-// first use.  Knows nothing of changes made around it: the entry's owner
-// reports them (Added, Removed, Forget) or clears it.
+// Values of an entry's many-valued attributes, by a hash of their ASCII
+// case-folded bytes and the key of the value (see ValueList), built on first
+// use.  A lookup checks the value it is led to, so a hash two values share
+// costs a scan, never a wrong answer.  Knows nothing of changes made around
+// it: the entry's owner reports them (Added, Removed, Forget) or clears it.
 class ValueIndex {
   public:
     // True when a holds v, compared as directory strings.
@@ -39,12 +42,12 @@ class ValueIndex {
     // Fewer values are scanned: an index would cost more than it saves.
     static constexpr std::size_t kMinValues = 32;
     struct Held {
-        int count = 0;  // values folding to it
+        int count = 0;  // values hashing to it
         // The key of the one value, while there is exactly one and it is known.
         bool keyed = false;
         ValueList::Key key = 0;
     };
-    using Counts = std::unordered_map<std::string, Held>;  // by folded value
+    using Counts = std::unordered_map<std::uint64_t, Held>;  // by hash of the folded value
     // Made with the first indexed attribute: most entries never need one.
     std::unique_ptr<std::unordered_map<const slapi_attr *, Counts>> sets_;
     Counts *CountsOf(const slapi_attr &a) const;
