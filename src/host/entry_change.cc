@@ -26,7 +26,7 @@ std::size_t FindExact(const Slapi_Entry &e, std::string_view type) {
     return std::string::npos;
 }
 
-// FNV-1a of the ASCII case-folded bytes.
+// FNV-1a of the bytes folded as EqualFold folds them (ASCII letters only).
 std::uint64_t FoldHash(std::string_view v) {
     std::uint64_t h = 14695981039346656037ull;
     for (char c : v) {
