@@ -14,9 +14,9 @@
 //
 // Thread-safety: a list is thread-compatible.  Lists sharing a chunk may be
 // used from different threads (the chunk's count is atomic and a shared
-// chunk is only read), except Share and Freeze, which mark values: call
-// them with the list's owner to yourself (the directory's write lock for a
-// stored entry).
+// chunk is only read), except Share and Freeze, which may mark values: call
+// them with the list to yourself (the directory's write lock for a stored
+// entry).  On a snapshot, whose chunks are all frozen, they only read.
 #ifndef HV_HOST_VALUE_LIST_H
 #define HV_HOST_VALUE_LIST_H
 
@@ -26,7 +26,6 @@
 #include <iterator>
 #include <memory>
 #include <utility>
-#include <vector>
 
 struct slapi_value;
 
