@@ -52,7 +52,7 @@ HV_EXPORT int slapi_attr_next_value(Slapi_Attr *a, int hint, Slapi_Value **v) {
     if (a == nullptr || hint < -1 || hint == INT_MAX) return -1;
     std::size_t i = static_cast<std::size_t>(hint + 1);
     if (i >= a->values.size()) return -1;
-    if (v != nullptr) *v = a->values[i].get();
+    if (v != nullptr) *v = a->values[i];
     return static_cast<int>(i);
 }
 

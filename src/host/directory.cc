@@ -211,7 +211,7 @@ int Directory::DeleteLocked(const std::string &ndn, bool alone, std::unique_ptr<
     if (it == shard.nodes.end()) return LDAP_NO_SUCH_OBJECT;
     Node &node = it->second;
     if (!node.children.empty()) {
-        if (pre != nullptr) *pre = CopyEntry(*node.entry);
+        if (pre != nullptr) *pre = SnapshotEntry(*node.entry);
         return LDAP_NOT_ALLOWED_ON_NONLEAF;
     }
     std::string_view parent = ParentNdn(ndn);
@@ -249,7 +249,7 @@ int Directory::Modify(std::string_view dn, LDAPMod **mods, std::unique_ptr<Slapi
     Node &node = *found;
     // Copies only for the handlers that asked to see the entry; the change
     // itself is made in place and taken back when refused.
-    if (pre != nullptr) *pre = CopyEntry(*node.entry);
+    if (pre != nullptr) *pre = SnapshotEntry(*node.entry);
     const std::vector<DnAva> naming = HeldNamingValues(*node.entry);
     int rc = LDAP_SUCCESS;
     {
@@ -260,7 +260,7 @@ int Directory::Modify(std::string_view dn, LDAPMod **mods, std::unique_ptr<Slapi
         if (rc == LDAP_SUCCESS && RefusedLocked(*node.entry)) rc = LDAP_OBJECT_CLASS_VIOLATION;
         if (rc == LDAP_SUCCESS) change.Commit();
     }
-    if (post != nullptr) *post = CopyEntry(*node.entry);
+    if (post != nullptr) *post = SnapshotEntry(*node.entry);
     return rc;
 }
 
@@ -419,7 +419,7 @@ int Directory::Restore(std::unique_ptr<Slapi_Entry> e) {
     Node *n = Find(ndn);
     if (n == nullptr) return LDAP_NO_SUCH_OBJECT;
     n->entry = std::move(e);
-    n->index.Clear();
+    n->index.Clear();  // it knew the attributes of the entry replaced
     return LDAP_SUCCESS;
 }
 

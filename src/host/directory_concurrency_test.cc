@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
 #include <vector>
 
@@ -144,6 +145,47 @@ TEST_F(ConcurrencyTest, AddsAndDeletesBelowOneParentKeepTheTree) {
     const int kept = kThreads * ((kEach + 2) / 3);
     EXPECT_EQ(SearchCount("ou=shared,dc=example,dc=com", LDAP_SCOPE_ONELEVEL, "objectclass=*"), kept);
     EXPECT_EQ(hv_dir_entry_count(), 2 + kept);
+}
+
+// Handlers read every member of a group's entries before and after while
+// other threads change the group: each sees the change it was shown, whole.
+TEST_F(ConcurrencyTest, HandlersReadGroupsWhileTheyChange) {
+    ASSERT_NE(hvtest::LoadProbe({"name=V", "values=member"}), nullptr);
+    const char *group = "cn=g,dc=example,dc=com";
+    std::string ldif = std::string("dn: ") + group + "\nobjectclass: groupOfNames\n";
+    constexpr int kMembers = kThreads * kRounds;
+    for (int i = 0; i < kMembers; ++i) ldif += "member: uid=m" + std::to_string(i) + "\n";
+    ASSERT_EQ(hv_op_add_ldif(ldif.c_str(), 0, nullptr), 0);
+    std::atomic<int> failures{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) {
+        threads.emplace_back([t, group, &failures] {
+            for (int r = 0; r < kRounds; ++r) {
+                // A value of its own comes and goes with one of the group's,
+                // which comes back at the end.
+                std::string own = "uid=t" + std::to_string(t) + "-" + std::to_string(r);
+                std::string old = "uid=m" + std::to_string(t * kRounds + r);
+                Mods add, del, back;
+                add.Add(LDAP_MOD_ADD, "member", {own});
+                del.Add(LDAP_MOD_DELETE, "member", {own, old});
+                back.Add(LDAP_MOD_ADD, "member", {old});
+                for (Mods *m : {&add, &del, &back})
+                    if (hv_op_modify(group, m->get(), 0, nullptr) != 0) ++failures;
+            }
+        });
+    }
+    for (std::thread &th : threads) th.join();
+    EXPECT_EQ(failures.load(), 0);
+    EXPECT_EQ(hvtest::StoredValues(group, "member").size(), static_cast<std::size_t>(kMembers));
+    int seen = 0;
+    for (const std::string &ev : hvtest::ProbeEvents()) {
+        if (ev.rfind("V modify ", 0) != 0) continue;
+        ++seen;
+        int pre = -1, post = -1;
+        ASSERT_EQ(std::sscanf(ev.c_str() + ev.rfind(" values="), " values=%d/%d", &pre, &post), 2) << ev;
+        EXPECT_TRUE(post - pre == 1 || post - pre == -2) << ev;
+    }
+    EXPECT_EQ(seen, 3 * kThreads * kRounds);
 }
 
 TEST_F(ConcurrencyTest, WriteBacksAreSerializedAndTheLastOneWins) {

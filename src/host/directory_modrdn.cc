@@ -148,8 +148,8 @@ int Directory::ModRdn(std::string_view dn, std::string_view newrdn, bool deleteo
     if (oldUp == nullptr || oldUp->children.erase(node.seq) == 0) roots_.erase(node.seq);
     if (pre != nullptr) *pre = std::move(node.entry);
     node.entry = std::move(work);
-    node.index.Clear();
-    if (post != nullptr) *post = CopyEntry(*node.entry);
+    node.index.Clear();  // it knew the attributes of the entry replaced
+    if (post != nullptr) *post = SnapshotEntry(*node.entry);
     // (old ndn, new ndn) top-down, so a parent is re-keyed before its
     // children.  A node keeps its place in memory, so the children lists
     // that name it by its key stay right.

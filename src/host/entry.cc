@@ -96,7 +96,7 @@ void ShareEntry(Slapi_Entry *e) {
     e->shared = true;
     for (const auto &a : e->attrs) {
         a->shared = true;
-        for (const auto &v : a->values) v->shared = true;
+        a->values.Freeze();
     }
 }
 
@@ -110,9 +110,17 @@ std::unique_ptr<Slapi_Entry> CopyEntryWith(const Slapi_Entry &e, char **attrs) {
     for (const auto &a : e.attrs) {
         if (!all && !Requested(a->type, attrs)) continue;
         slapi_attr *na = AppendAttr(copy.get(), a->type);
-        na->values.reserve(a->values.size());
-        for (const auto &v : a->values) na->values.push_back(NewValue(v->data));
+        for (const slapi_value *v : a->values) na->values.push_back(NewValue(v->data));
     }
+    return copy;
+}
+
+std::unique_ptr<Slapi_Entry> SnapshotEntry(const Slapi_Entry &e) {
+    auto copy = std::make_unique<Slapi_Entry>();
+    copy->dn = e.dn;
+    copy->ndn = e.ndn;
+    copy->attrs.reserve(e.attrs.size());
+    for (const auto &a : e.attrs) AppendAttr(copy.get(), a->type)->values = a->values.Share();
     return copy;
 }
 
@@ -203,8 +211,7 @@ HV_EXPORT int slapi_entry_attr_replace_sv(Slapi_Entry *e, const char *type, Slap
         return 0;
     }
     if (AnyPresentOrRepeated(nullptr, vals, n)) return LDAP_TYPE_OR_VALUE_EXISTS;
-    std::vector<std::unique_ptr<slapi_value>> fresh;
-    fresh.reserve(n);
+    hv::ValueList fresh;
     for (std::size_t i = 0; i < n; ++i) fresh.push_back(hv::NewValue(vals[i]->data));
     if (a == nullptr) a = hv::AppendAttr(e, type);
     a->values = std::move(fresh);

@@ -26,6 +26,27 @@ std::size_t FindExact(const Slapi_Entry &e, std::string_view type) {
     return std::string::npos;
 }
 
+// FNV-1a of the bytes folded as EqualFold folds them (ASCII letters only).
+std::uint64_t FoldHash(std::string_view v) {
+    std::uint64_t h = 14695981039346656037ull;
+    for (char c : v) {
+        unsigned char b = static_cast<unsigned char>(c);
+        if (b >= 'A' && b <= 'Z') b = static_cast<unsigned char>(b + 32);
+        h = (h ^ b) * 1099511628211ull;
+    }
+    return h;
+}
+
+// Position of the first value of a matching v, scanning.
+std::size_t Scan(const slapi_attr &a, std::string_view v) {
+    std::size_t i = 0;
+    for (const slapi_value *have : a.values) {
+        if (EqualFold(have->data, v)) return i;
+        ++i;
+    }
+    return ValueList::npos;
+}
+
 bool HasDuplicates(const std::vector<std::string> &vals) {
     if (vals.size() < 2) return false;
     std::unordered_set<std::string> seen;
@@ -36,37 +57,60 @@ bool HasDuplicates(const std::vector<std::string> &vals) {
 
 }  // namespace
 
-ValueIndex::Counts *ValueIndex::Find(const slapi_attr &a) const {
+ValueIndex::Counts *ValueIndex::CountsOf(const slapi_attr &a) const {
     if (sets_ == nullptr) return nullptr;
     auto it = sets_->find(&a);
     return it == sets_->end() ? nullptr : &it->second;
 }
 
-bool ValueIndex::Contains(const slapi_attr &a, std::string_view v) {
-    Counts *counts = Find(a);
-    if (counts == nullptr) {
-        if (a.values.size() < kMinValues) {
-            for (const auto &have : a.values)
-                if (EqualFold(have->data, v)) return true;
-            return false;
-        }
-        if (sets_ == nullptr) sets_ = std::make_unique<std::unordered_map<const slapi_attr *, Counts>>();
-        counts = &(*sets_)[&a];
-        counts->reserve(a.values.size());
-        for (const auto &have : a.values) ++(*counts)[AsciiLower(have->data)];
+ValueIndex::Counts *ValueIndex::Build(const slapi_attr &a) {
+    if (Counts *counts = CountsOf(a)) return counts;
+    if (a.values.size() < kMinValues) return nullptr;
+    if (sets_ == nullptr) sets_ = std::make_unique<std::unordered_map<const slapi_attr *, Counts>>();
+    Counts *counts = &(*sets_)[&a];
+    counts->reserve(a.values.size());
+    for (auto v = a.values.begin(); v != a.values.end(); ++v) {
+        Held &h = (*counts)[FoldHash((*v)->data)];
+        h.keyed = ++h.count == 1;
+        h.key = v.key();
     }
-    return counts->count(AsciiLower(v)) != 0;
+    return counts;
 }
 
-void ValueIndex::Added(const slapi_attr &a, std::string_view v) {
-    if (Counts *counts = Find(a)) ++(*counts)[AsciiLower(v)];
+bool ValueIndex::Contains(const slapi_attr &a, std::string_view v) { return Find(a, v) != ValueList::npos; }
+
+std::size_t ValueIndex::Find(const slapi_attr &a, std::string_view v) {
+    if (Counts *counts = Build(a)) {
+        auto h = counts->find(FoldHash(v));
+        if (h == counts->end()) return ValueList::npos;
+        if (h->second.keyed) {
+            std::size_t at = a.values.Find(h->second.key);
+            if (at != ValueList::npos && EqualFold(a.values[at]->data, v)) return at;
+        }
+    }
+    // A small attribute, a hash shared, or values folding alike (a rare
+    // load): scan.
+    return Scan(a, v);
+}
+
+void ValueIndex::Added(const slapi_attr &a, std::string_view v, ValueList::Key k) {
+    Counts *counts = CountsOf(a);
+    if (counts == nullptr) return;
+    Held &h = (*counts)[FoldHash(v)];
+    h.keyed = ++h.count == 1;
+    h.key = k;
 }
 
 void ValueIndex::Removed(const slapi_attr &a, std::string_view v) {
-    Counts *counts = Find(a);
+    Counts *counts = CountsOf(a);
     if (counts == nullptr) return;
-    auto n = counts->find(AsciiLower(v));
-    if (n != counts->end() && --n->second == 0) counts->erase(n);
+    auto h = counts->find(FoldHash(v));
+    if (h == counts->end()) return;
+    if (--h->second.count == 0) {
+        counts->erase(h);
+    } else {
+        h->second.keyed = false;  // which one is left is not known
+    }
 }
 
 void ValueIndex::Forget(const slapi_attr &a) {
@@ -78,10 +122,10 @@ EntryChange::~EntryChange() {
     for (auto s = steps_.rbegin(); s != steps_.rend(); ++s) {
         switch (s->kind) {
         case Step::kAppended:
-            s->attr->values.resize(s->attr->values.size() - s->pos);
+            for (std::size_t n = 0; n < s->pos; ++n) s->attr->values.pop_back();
             break;
         case Step::kRemovedValue:
-            s->attr->values.insert(s->attr->values.begin() + static_cast<long>(s->pos), std::move(s->value));
+            s->attr->values.Insert(s->key, std::move(s->value));
             break;
         case Step::kReplaced:
             s->attr->values = std::move(s->values);
@@ -125,10 +169,7 @@ int EntryChange::Apply(const LDAPMod &m) {
             for (const std::string &v : vals)
                 if (index_->Contains(*e_->attrs[pos], v)) return LDAP_TYPE_OR_VALUE_EXISTS;
         slapi_attr *a = pos != std::string::npos ? e_->attrs[pos].get() : AddAttr(type);
-        for (const std::string &v : vals) {
-            a->values.push_back(NewValue(v));
-            index_->Added(*a, v);
-        }
+        for (const std::string &v : vals) index_->Added(*a, v, a->values.push_back(NewValue(v)));
         Step step(Step::kAppended);
         step.attr = a;
         step.pos = vals.size();
@@ -143,15 +184,12 @@ int EntryChange::Apply(const LDAPMod &m) {
         }
         slapi_attr *a = e_->attrs[pos].get();
         for (const std::string &v : vals) {
-            if (!index_->Contains(*a, v)) return LDAP_NO_SUCH_ATTRIBUTE;
-            std::size_t i = 0;
-            while (i < a->values.size() && !EqualFold(a->values[i]->data, v)) ++i;
-            if (i == a->values.size()) return LDAP_NO_SUCH_ATTRIBUTE;
+            std::size_t i = index_->Find(*a, v);
+            if (i == ValueList::npos) return LDAP_NO_SUCH_ATTRIBUTE;
             Step step(Step::kRemovedValue);
             step.attr = a;
-            step.pos = i;
-            step.value = std::move(a->values[i]);
-            a->values.erase(a->values.begin() + static_cast<long>(i));
+            step.key = a->values.KeyAt(i);
+            step.value = a->values.erase(i);
             index_->Removed(*a, v);
             steps_.push_back(std::move(step));
         }
@@ -169,7 +207,6 @@ int EntryChange::Apply(const LDAPMod &m) {
         Step step(Step::kReplaced);
         step.attr = a;
         step.values = std::move(a->values);
-        a->values.clear();
         for (const std::string &v : vals) a->values.push_back(NewValue(v));
         steps_.push_back(std::move(step));
         return LDAP_SUCCESS;

@@ -2,13 +2,14 @@
 // that a later failure of the same modify takes them all back, and a modify
 // costs what it changes rather than a copy of the whole entry.  Attributes
 // with many values (the members of a large group) get an index of their
-// values, so that a value test does not scan them all.
+// values, so that neither a value test nor a value's removal scans them all.
 //
 // Thread-compatible: the directory's lock guards an entry, its index and a
 // change in progress.
 #ifndef HV_HOST_ENTRY_CHANGE_H
 #define HV_HOST_ENTRY_CHANGE_H
 
+#include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -19,14 +20,19 @@
 
 namespace hv {
 
-// Values of an entry's many-valued attributes, ASCII case-folded, built on
-// first use.  Knows nothing of changes made around it: the entry's owner
-// reports them (Added, Removed, Forget) or clears it.
+// Values of an entry's many-valued attributes, by a hash of their ASCII
+// case-folded bytes and the key of the value (see ValueList), built on first
+// use.  A lookup checks the value it is led to, so a hash two values share
+// costs a scan, never a wrong answer.  Knows nothing of changes made around
+// it: the entry's owner reports them (Added, Removed, Forget) or clears it.
 class ValueIndex {
   public:
     // True when a holds v, compared as directory strings.
     bool Contains(const slapi_attr &a, std::string_view v);
-    void Added(const slapi_attr &a, std::string_view v);
+    // Position in a of the first value matching v, or ValueList::npos.
+    std::size_t Find(const slapi_attr &a, std::string_view v);
+    // v was appended to a under key k.
+    void Added(const slapi_attr &a, std::string_view v, ValueList::Key k);
     void Removed(const slapi_attr &a, std::string_view v);
     // a is gone or has all new values.
     void Forget(const slapi_attr &a);
@@ -35,10 +41,18 @@ class ValueIndex {
   private:
     // Fewer values are scanned: an index would cost more than it saves.
     static constexpr std::size_t kMinValues = 32;
-    using Counts = std::unordered_map<std::string, int>;  // folded value -> how many fold to it
+    struct Held {
+        int count = 0;  // values hashing to it
+        // The key of the one value, while there is exactly one and it is known.
+        bool keyed = false;
+        ValueList::Key key = 0;
+    };
+    using Counts = std::unordered_map<std::uint64_t, Held>;  // by hash of the folded value
     // Made with the first indexed attribute: most entries never need one.
     std::unique_ptr<std::unordered_map<const slapi_attr *, Counts>> sets_;
-    Counts *Find(const slapi_attr &a) const;
+    Counts *CountsOf(const slapi_attr &a) const;
+    // a's counts, built when a has enough values; none for a small a.
+    Counts *Build(const slapi_attr &a);
 };
 
 class EntryChange {
@@ -62,9 +76,10 @@ class EntryChange {
         explicit Step(Kind k) : kind(k) {}
         Kind kind;
         slapi_attr *attr = nullptr;
-        std::size_t pos = 0;  // appended count, or position of the removed value/attribute
+        std::size_t pos = 0;  // appended count, or position of the removed attribute
+        ValueList::Key key = 0;  // of the removed value
         std::unique_ptr<slapi_value> value;
-        std::vector<std::unique_ptr<slapi_value>> values;
+        ValueList values;
         std::unique_ptr<slapi_attr> removed;
     };
 

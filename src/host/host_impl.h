@@ -13,6 +13,7 @@
 
 #include "hv/slapi-host.h"
 #include "hv/slapi-plugin.h"
+#include "host/value_list.h"
 
 // Values keep their bytes in `data`; `bv` always points into it, so the
 // berval handed out stays valid as long as the value lives unchanged.
@@ -29,7 +30,7 @@ struct slapi_value {
 // Attribute type as spelled when first seen; values in the order added.
 struct slapi_attr {
     std::string type;
-    std::vector<std::unique_ptr<slapi_value>> values;
+    hv::ValueList values;
     bool shared = false;  // part of an entry shown to several handlers
 };
 
@@ -105,11 +106,18 @@ PBlockImpl *Impl(Slapi_PBlock *pb);
 void SetEntryDn(Slapi_Entry *e, std::string_view dn);
 slapi_attr *FindAttr(const Slapi_Entry *e, std::string_view type);
 bool TypeEquals(std::string_view a, std::string_view b);  // case-insensitive, base types
+// A copy with values of its own, free to change (slapi_entry_dup, search
+// results).
 std::unique_ptr<Slapi_Entry> CopyEntry(const Slapi_Entry &e);
+// A copy for handlers to read: it shares e's values (see ValueList::Share),
+// so it costs a pointer per chunk of values, and its values refuse change.
+// A later change to e leaves it as it was.  The caller has e to itself.
+std::unique_ptr<Slapi_Entry> SnapshotEntry(const Slapi_Entry &e);
 // Copy holding only the listed attribute types (attrs none: all).
 std::unique_ptr<Slapi_Entry> CopyEntryWith(const Slapi_Entry &e, char **attrs);
 // Marks e, its attributes and values shared: read-only for the entry,
 // attribute and value calls from then on.  Copies made of it are not.
+// Values shared already (of a snapshot) cost nothing more.
 void ShareEntry(Slapi_Entry *e);
 
 // Normalized, case-folded form of a DN; false when it does not parse.

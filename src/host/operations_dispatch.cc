@@ -147,7 +147,7 @@ int ApplyModify(std::string_view dn, LDAPMod **mods, std::unique_ptr<Slapi_Entry
     int rc = Directory::Instance().Modify(dn, mods, keep ? &was : nullptr, post);
     if (rc == LDAP_SUCCESS && !change.Commit()) {
         Directory::Instance().Restore(CopyEntry(*was));
-        if (post != nullptr) *post = CopyEntry(*was);
+        if (post != nullptr) *post = SnapshotEntry(*was);
         rc = LDAP_OPERATIONS_ERROR;
     }
     if (pre != nullptr) *pre = std::move(was);
@@ -164,7 +164,7 @@ int ApplyModRdn(std::string_view dn, std::string_view newrdn, bool deleteoldrdn,
                                           keep ? &now : nullptr);
     if (rc == LDAP_SUCCESS && !change.Commit()) {
         UndoModRdn(*was, *now);
-        now = CopyEntry(*was);
+        now = SnapshotEntry(*was);
         rc = LDAP_OPERATIONS_ERROR;
     }
     if (pre != nullptr) *pre = std::move(was);
@@ -178,7 +178,7 @@ int RunAdd(std::unique_ptr<Slapi_Entry> e, int flags, SentResult *sent) {
     std::string dn = e->dn;
     // The directory takes the entry; handlers see a copy of what was asked.
     std::unique_ptr<Slapi_Entry> shown =
-        AnyHandler(plugins, SLAPI_PLUGIN_POST_ADD_FN) ? CopyEntry(*e) : nullptr;
+        AnyHandler(plugins, SLAPI_PLUGIN_POST_ADD_FN) ? SnapshotEntry(*e) : nullptr;
     int rc = ApplyAdd(std::move(e));
     Dispatch(plugins, Finished{.handler_kind = SLAPI_PLUGIN_POST_ADD_FN, .rc = rc, .flags = flags,
                                .target_dn = dn, .add_entry = shown.get()},

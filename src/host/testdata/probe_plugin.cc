@@ -13,6 +13,10 @@
 //             when DN is added, the add handler adds VALUE to its TYPE with
 //             a client's modify (which runs the handlers, as an internal one
 //             does not), before plug-ins loaded later see the add
+//   values=TYPE
+//             each line ends in " values=P/Q": how many values of TYPE the
+//             entries before and after hold ("-": no entry), each value read
+//             in full
 //   hold=DN and holdms=N
 //             when DN is added, the add handler, after its line, waits until
 //             probe_release() is called or N milliseconds have passed, which
@@ -80,6 +84,21 @@ Slapi_Entry *GetEntry(Slapi_PBlock *pb, int arg) {
     return e;
 }
 
+// Values of type in e, each read to its end as a handler walking a group's
+// members would; "-" without e.
+std::string CountValues(Slapi_Entry *e, const std::string &type) {
+    if (e == nullptr) return "-";
+    Slapi_Attr *a = nullptr;
+    if (slapi_entry_attr_find(e, type.c_str(), &a) != 0) return "0";
+    int n = 0;
+    Slapi_Value *v = nullptr;
+    for (int i = slapi_attr_first_value(a, &v); i != -1; i = slapi_attr_next_value(a, i, &v)) {
+        const struct berval *bv = slapi_value_get_berval(v);
+        if (bv->bv_len == std::strlen(slapi_value_get_string(v))) ++n;
+    }
+    return std::to_string(n);
+}
+
 // Tries each change on e; the results, space-separated.
 std::string Scribble(Slapi_Entry *e) {
     Slapi_Value *scribbled = slapi_value_new_string("scribbled");
@@ -124,6 +143,10 @@ int Record(Slapi_PBlock *pb, const char *kind, const std::string &extra = "") {
                        " pre=" + Describe(GetEntry(pb, SLAPI_ENTRY_PRE_OP)) +
                        " post=" + Describe(GetEntry(pb, SLAPI_ENTRY_POST_OP)) +
                        " mods=" + std::to_string(nmods) + " argc=" + std::to_string(argc) + extra;
+    std::string values = Arg(pb, "values");
+    if (!values.empty())
+        line += " values=" + CountValues(GetEntry(pb, SLAPI_ENTRY_PRE_OP), values) + "/" +
+                CountValues(GetEntry(pb, SLAPI_ENTRY_POST_OP), values);
     {
         std::lock_guard lock(g_mu);
         g_events.push_back(line);
