@@ -79,19 +79,24 @@ std::string_view ParentNdn(std::string_view ndn) {
     return {};
 }
 
-// The locks of the shards of an entry and of its parent, taken alone, in
-// ascending order, once when both are in one shard.
 class Directory::PairLock {
   public:
     PairLock(const Directory &dir, std::string_view parent, std::string_view ndn) {
-        std::size_t a = dir.ShardOf(parent), b = dir.ShardOf(ndn);
-        if (a > b) std::swap(a, b);
-        first_ = std::unique_lock(dir.shards_[a].mu);
-        if (b != a) second_ = std::unique_lock(dir.shards_[b].mu);
+        const std::size_t mine = dir.ShardOf(ndn), up = dir.ShardOf(parent);
+        if (up == mine) {
+            mine_ = std::unique_lock(dir.shards_[mine].mu);
+        } else if (up < mine) {
+            up_ = std::shared_lock(dir.shards_[up].mu);
+            mine_ = std::unique_lock(dir.shards_[mine].mu);
+        } else {
+            mine_ = std::unique_lock(dir.shards_[mine].mu);
+            up_ = std::shared_lock(dir.shards_[up].mu);
+        }
     }
 
   private:
-    std::unique_lock<RwLock> first_, second_;
+    std::unique_lock<RwLock> mine_;
+    std::shared_lock<RwLock> up_;
 };
 
 Directory &Directory::Instance() {
@@ -195,6 +200,7 @@ int Directory::Add(std::unique_ptr<Slapi_Entry> e) {
                 auto it = shard.nodes.try_emplace(std::move(ndn)).first;
                 it->second.entry = std::move(e);
                 it->second.seq = seq;
+                std::lock_guard kids(up->kids_mu);
                 up->children.emplace(seq, &it->first);
                             return LDAP_SUCCESS;
             }
@@ -216,7 +222,12 @@ int Directory::DeleteLocked(const std::string &ndn, bool alone, std::unique_ptr<
     }
     std::string_view parent = ParentNdn(ndn);
     Node *up = parent.empty() ? nullptr : Find(parent);
-    if (up == nullptr || up->children.erase(node.seq) == 0) {
+    bool linked = false;
+    if (up != nullptr) {
+        std::lock_guard kids(up->kids_mu);
+        linked = up->children.erase(node.seq) != 0;
+    }
+    if (!linked) {
         if (!alone) return kNeedsEveryShard;
         roots_.erase(node.seq);
     }
@@ -275,8 +286,10 @@ void Directory::CollectLocked(const std::string &ndn, int scope, const Filter &f
         if (n == nullptr) return false;
         if (consider && filter.Matches(*n->entry)) out->push_back(Project(*n->entry, attrs, attrsonly));
         kids.clear();
-        if (descend)
+        if (descend) {
+            std::lock_guard hold(n->kids_mu);
             for (const auto &kid : n->children) kids.push_back(*kid.second);
+        }
         return true;
     };
     if (!ndn.empty()) {

@@ -4,9 +4,9 @@
 //
 // Thread-safety: every member may be called from many threads at once.
 // Entries live in shards, each under its own lock: an operation locks the
-// shards of its entry and, for an add or delete, of the parent, so that
-// operations on entries of different shards run in parallel and share no
-// lock word.  What rearranges the tree (a modify-RDN, a root entry added
+// shard of its entry and, for an add or delete, holds the parent's shared,
+// so that operations on entries of different shards run in parallel and
+// adds below one parent meet only on its list of children.  What rearranges the tree (a modify-RDN, a root entry added
 // or deleted, loading, clearing) locks every shard; modify-RDN also takes
 // the move lock alone, which one-level and subtree searches hold shared, so
 // that they see a moved subtree whole in one place.  Lock order: the move
@@ -103,7 +103,11 @@ class Directory {
     struct Node {
         std::unique_ptr<Slapi_Entry> entry;
         std::uint64_t seq = 0;  // order added: a parent's is below its children's
+        // Adds and deletes below the entry change it with the entry's shard
+        // held shared, so that they run side by side; they and readers of the
+        // list take kids_mu too.
         Children children;
+        mutable SpinLock kids_mu;
         ValueIndex index;  // of the entry's many-valued attributes
     };
     struct KeyHash {
@@ -111,14 +115,20 @@ class Directory {
         std::size_t operator()(std::string_view s) const { return std::hash<std::string_view>()(s); }
     };
     using NodeMap = std::unordered_map<std::string, Node, KeyHash, std::equal_to<>>;
-    // Few enough that locking them all stays within what ThreadSanitizer
-    // tracks for one thread (64 locks held at once).
+    // Two threads meet in one shard one time in kShards.  ThreadSanitizer
+    // follows at most 64 locks held by one thread, fewer than locking every
+    // shard takes: its builds use fewer shards.
+#if defined(__SANITIZE_THREAD__)
     static constexpr std::size_t kShards = 32;
+#else
+    static constexpr std::size_t kShards = 256;
+#endif
     struct alignas(64) Shard {  // a cache line of its own: no false sharing
         mutable RwLock mu;  // guards the map and its nodes
         NodeMap nodes;
     };
-    // The shards an operation on ndn and its parent locks, in lock order.
+    // The shard of ndn held alone and its parent's held shared, in lock
+    // order (alone when both are one).
     class PairLock;
     // Every shard, in lock order: Lock is std::unique_lock or std::shared_lock.
     template <typename Lock>

@@ -1,4 +1,6 @@
-// A reader-writer lock that lets a waiting writer in before readers that
+// Locks of the directory.
+//
+// RwLock: a reader-writer lock that lets a waiting writer in before readers that
 // come after it.  std::shared_mutex on this platform prefers readers: a
 // modify-RDN, which must wait for every search in its way, could then wait
 // for ever behind a stream of overlapping searches.
@@ -10,6 +12,9 @@
 #define HV_HOST_RW_LOCK_H
 
 #include <pthread.h>
+
+#include <atomic>
+#include <thread>
 
 namespace hv {
 
@@ -35,6 +40,23 @@ class RwLock {
 
   private:
     pthread_rwlock_t lock_;
+};
+
+// A one-byte lock for a few instructions' work: a waiter spins, yielding
+// its processor after a while, instead of sleeping in the kernel (which
+// costs more than such a section takes).  Lockable.
+class SpinLock {
+  public:
+    void lock() {
+        for (int spins = 0; flag_.test_and_set(std::memory_order_acquire); ++spins) {
+            if (spins >= 64) std::this_thread::yield();
+        }
+    }
+    bool try_lock() { return !flag_.test_and_set(std::memory_order_acquire); }
+    void unlock() { flag_.clear(std::memory_order_release); }
+
+  private:
+    std::atomic_flag flag_ = ATOMIC_FLAG_INIT;
 };
 
 }  // namespace hv
