@@ -4,10 +4,11 @@ target_sources(hvhost PRIVATE alloc.cc log.cc mutex.cc value.cc value_list.cc at
 hv_add_test(host_dn_test SOURCES dn_test.cc LIBS hvhost hv_headers)
 hv_add_test(host_ldif_test SOURCES ldif_test.cc LIBS hvhost hv_headers PkgConfig::NSPR hv_test_support)
 hv_add_test(host_entry_test SOURCES entry_test.cc pblock_test.cc LIBS hvhost hv_headers)
-# Value lists and snapshots are the library's inside: the test builds in the
-# entry code it checks.
+# Value lists, snapshots and packed entries are the library's inside: the
+# test builds in the entry code it checks.
 hv_add_test(host_value_list_test
-  SOURCES value_list_test.cc value_list.cc value.cc attr.cc entry.cc entry_change.cc filter.cc dn.cc alloc.cc
+  SOURCES value_list_test.cc packed_entry_test.cc value_list.cc packed_entry.cc value.cc attr.cc entry.cc
+    entry_change.cc filter.cc dn.cc alloc.cc
   LIBS hv_headers PkgConfig::NSPR)
 hv_add_test(host_log_test SOURCES log_test.cc LIBS hvhost hv_headers hv_test_support LABELS concurrency)
 hv_add_test(host_log_env_test SOURCES log_env_test.cc LIBS hvhost hv_headers)

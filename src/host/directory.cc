@@ -62,6 +62,82 @@ std::unique_ptr<Slapi_Entry> Project(const Slapi_Entry &e, char **attrs, int att
 
 }  // namespace
 
+void Directory::Node::Link(Node *child) {
+    child->prev = last;
+    child->next = nullptr;
+    (last != nullptr ? last->next : first) = child;
+    last = child;
+}
+
+void Directory::Node::Unlink(Node *child) {
+    (child->prev != nullptr ? child->prev->next : first) = child->next;
+    (child->next != nullptr ? child->next->prev : last) = child->prev;
+    child->prev = child->next = nullptr;
+}
+
+void Directory::Node::Keep(std::unique_ptr<Slapi_Entry> e) {
+    index.Clear();
+    if (Packable(*e)) {
+        packed = PackedEntry(*e);
+        entry.reset();
+    } else {
+        entry = std::move(e);
+        packed = PackedEntry();
+    }
+}
+
+Slapi_Entry &Directory::Node::Full(std::string_view ndn) {
+    if (entry == nullptr) {
+        entry = packed.Unpack(ndn);
+        packed = PackedEntry();
+    }
+    return *entry;
+}
+
+void Directory::Node::Settle() {
+    if (entry != nullptr && Packable(*entry)) Keep(std::move(entry));
+}
+
+void Directory::Shard::Settle(Node *n) {
+    if (n->entry == nullptr || !Packable(*n->entry) || std::find(hot.begin(), hot.end(), n) != hot.end()) return;
+    if (hot.size() == kHot) {
+        hot.front()->Settle();
+        hot.erase(hot.begin());
+    }
+    hot.push_back(n);
+}
+
+std::unique_ptr<Slapi_Entry> Directory::Node::Shown(std::string_view ndn) const {
+    return entry != nullptr ? SnapshotEntry(*entry) : packed.Unpack(ndn);
+}
+
+std::unique_ptr<Slapi_Entry> Directory::Node::Read(std::string_view ndn, const Filter *filter, char **attrs,
+                                                   int attrsonly) const {
+    if (entry != nullptr) {
+        if (filter != nullptr && !filter->Matches(*entry)) return nullptr;
+        return Project(*entry, attrs, attrsonly);
+    }
+    // Unpacked once: the requested attributes and those the filter tests.
+    char **wanted = EffectiveAttrs(attrs);
+    std::vector<std::string_view> types;
+    if (wanted != nullptr) {
+        for (char **a = wanted; *a != nullptr; ++a) types.emplace_back(*a);
+        if (filter != nullptr) filter->Types(&types);
+    }
+    std::unique_ptr<Slapi_Entry> e = packed.Unpack(ndn, wanted != nullptr ? &types : nullptr);
+    if (filter != nullptr && !filter->Matches(*e)) return nullptr;
+    if (wanted != nullptr) {
+        std::erase_if(e->attrs, [&](const std::unique_ptr<slapi_attr> &a) {
+            for (char **w = wanted; *w != nullptr; ++w)
+                if (TypeEquals(a->type, *w)) return false;
+            return true;
+        });
+    }
+    if (attrsonly != 0)
+        for (auto &a : e->attrs) a->values.clear();
+    return e;
+}
+
 std::string_view ParentNdn(std::string_view ndn) {
     bool quoted = false;
     for (std::size_t i = 0; i < ndn.size(); ++i) {
@@ -142,33 +218,32 @@ bool Directory::RefusedLocked(const Slapi_Entry &e) const {
 
 bool Directory::AdoptsRoots(std::string_view ndn) const {
     for (const auto &[seq, root] : roots_)
-        if (ParentNdn(*root) == ndn) return true;
+        if (ParentNdn(*root->key) == ndn) return true;
     return false;
 }
 
 void Directory::InsertAlone(std::string ndn, std::unique_ptr<Slapi_Entry> e) {
-    const std::uint64_t seq = next_seq_++;
     auto [it, inserted] = ShardFor(ndn).nodes.try_emplace(std::move(ndn));
-    const std::string &key = it->first;
     Node &node = it->second;
-    node.entry = std::move(e);
-    node.seq = seq;
+    node.key = &it->first;
+    node.Keep(std::move(e));
+    node.seq = next_seq_++;
     // A suffix added below an already stored entry, or above stored suffixes,
     // joins the tree so that leaf tests and subtree searches see it.
     for (auto r = roots_.begin(); r != roots_.end();) {
-        if (ParentNdn(*r->second) == key) {
-            node.children.emplace(r->first, r->second);
+        if (ParentNdn(*r->second->key) == *node.key) {
+            node.Link(r->second);
             r = roots_.erase(r);
         } else {
             ++r;
         }
     }
-    std::string_view parent = ParentNdn(key);
+    std::string_view parent = ParentNdn(*node.key);
     Node *up = parent.empty() ? nullptr : Find(parent);
     if (up != nullptr)
-        up->children.emplace(seq, &key);
+        up->Link(&node);
     else
-        roots_.emplace(seq, &key);
+        roots_.emplace(node.seq, &node);
 }
 
 int Directory::AddAlone(std::string ndn, std::unique_ptr<Slapi_Entry> e) {
@@ -195,13 +270,13 @@ int Directory::Add(std::unique_ptr<Slapi_Entry> e) {
             Node *up = AdoptsRoots(ndn) ? nullptr : Find(parent);
             if (up != nullptr) {
                 if (Find(ndn) != nullptr) return LDAP_ALREADY_EXISTS;
-                const std::uint64_t seq = next_seq_++;
-                Shard &shard = ShardFor(ndn);
-                auto it = shard.nodes.try_emplace(std::move(ndn)).first;
-                it->second.entry = std::move(e);
-                it->second.seq = seq;
+                auto it = ShardFor(ndn).nodes.try_emplace(std::move(ndn)).first;
+                Node &node = it->second;
+                node.key = &it->first;
+                node.Keep(std::move(e));
+                node.seq = next_seq_++;
                 std::lock_guard kids(up->kids_mu);
-                up->children.emplace(seq, &it->first);
+                up->Link(&node);
                             return LDAP_SUCCESS;
             }
         }
@@ -216,22 +291,24 @@ int Directory::DeleteLocked(const std::string &ndn, bool alone, std::unique_ptr<
     auto it = shard.nodes.find(ndn);
     if (it == shard.nodes.end()) return LDAP_NO_SUCH_OBJECT;
     Node &node = it->second;
-    if (!node.children.empty()) {
-        if (pre != nullptr) *pre = SnapshotEntry(*node.entry);
+    if (node.first != nullptr) {
+        if (pre != nullptr) *pre = node.Shown(ndn);
         return LDAP_NOT_ALLOWED_ON_NONLEAF;
     }
     std::string_view parent = ParentNdn(ndn);
     Node *up = parent.empty() ? nullptr : Find(parent);
-    bool linked = false;
     if (up != nullptr) {
         std::lock_guard kids(up->kids_mu);
-        linked = up->children.erase(node.seq) != 0;
-    }
-    if (!linked) {
+        up->Unlink(&node);
+    } else {
         if (!alone) return kNeedsEveryShard;
         roots_.erase(node.seq);
     }
-    if (pre != nullptr) *pre = std::move(node.entry);
+    if (pre != nullptr) {
+        node.Full(ndn);
+        *pre = std::move(node.entry);
+    }
+    shard.Forget(&node);
     shard.nodes.erase(it);
     return LDAP_SUCCESS;
 }
@@ -260,18 +337,20 @@ int Directory::Modify(std::string_view dn, LDAPMod **mods, std::unique_ptr<Slapi
     Node &node = *found;
     // Copies only for the handlers that asked to see the entry; the change
     // itself is made in place and taken back when refused.
-    if (pre != nullptr) *pre = SnapshotEntry(*node.entry);
-    const std::vector<DnAva> naming = HeldNamingValues(*node.entry);
+    Slapi_Entry &entry = node.Full(ndn);
+    if (pre != nullptr) *pre = SnapshotEntry(entry);
+    const std::vector<DnAva> naming = HeldNamingValues(entry);
     int rc = LDAP_SUCCESS;
     {
-        EntryChange change(node.entry.get(), &node.index);
+        EntryChange change(&entry, &node.index);
         for (LDAPMod **m = mods; rc == LDAP_SUCCESS && m != nullptr && *m != nullptr; ++m)
             rc = change.Apply(**m);
-        if (rc == LDAP_SUCCESS && !HoldsAll(*node.entry, naming)) rc = LDAP_NOT_ALLOWED_ON_RDN;
-        if (rc == LDAP_SUCCESS && RefusedLocked(*node.entry)) rc = LDAP_OBJECT_CLASS_VIOLATION;
+        if (rc == LDAP_SUCCESS && !HoldsAll(entry, naming)) rc = LDAP_NOT_ALLOWED_ON_RDN;
+        if (rc == LDAP_SUCCESS && RefusedLocked(entry)) rc = LDAP_OBJECT_CLASS_VIOLATION;
         if (rc == LDAP_SUCCESS) change.Commit();
     }
-    if (post != nullptr) *post = SnapshotEntry(*node.entry);
+    if (post != nullptr) *post = SnapshotEntry(entry);
+    ShardFor(ndn).Settle(&node);
     return rc;
 }
 
@@ -284,11 +363,14 @@ void Directory::CollectLocked(const std::string &ndn, int scope, const Filter &f
         std::shared_lock lock(ShardFor(key).mu);
         const Node *n = Find(key);
         if (n == nullptr) return false;
-        if (consider && filter.Matches(*n->entry)) out->push_back(Project(*n->entry, attrs, attrsonly));
+        if (consider) {
+            std::unique_ptr<Slapi_Entry> e = n->Read(key, &filter, attrs, attrsonly);
+            if (e != nullptr) out->push_back(std::move(e));
+        }
         kids.clear();
         if (descend) {
             std::lock_guard hold(n->kids_mu);
-            for (const auto &kid : n->children) kids.push_back(*kid.second);
+            for (const Node *kid = n->first; kid != nullptr; kid = kid->next) kids.push_back(*kid->key);
         }
         return true;
     };
@@ -300,7 +382,7 @@ void Directory::CollectLocked(const std::string &ndn, int scope, const Filter &f
     } else {
         std::shared_lock lock(shards_[0].mu);  // any shard's lock keeps the roots
         kids.clear();
-        for (const auto &root : roots_) kids.push_back(*root.second);
+        for (const auto &root : roots_) kids.push_back(*root.second->key);
     }
     if (scope == LDAP_SCOPE_ONELEVEL) {
         std::vector<std::string> level = std::move(kids);
@@ -341,7 +423,7 @@ std::unique_ptr<Slapi_Entry> Directory::Get(std::string_view dn, char **attrs) c
     if (!NormalizeDn(dn, &ndn)) return nullptr;
     std::shared_lock lock(ShardFor(ndn).mu);
     const Node *n = Find(ndn);
-    return n == nullptr ? nullptr : Project(*n->entry, attrs, 0);
+    return n == nullptr ? nullptr : n->Read(ndn, nullptr, attrs, 0);
 }
 
 int Directory::Count() const {
@@ -404,8 +486,10 @@ std::vector<Directory::Printed> Directory::PrintAll() const {
             at = it == shard.nodes.end() ? nullptr : &*it;
         }
         for (auto n = chain.rbegin(); n != chain.rend(); ++n) {
+            const Node &node = (*n)->second;
+            std::unique_ptr<Slapi_Entry> unpacked = node.entry == nullptr ? node.packed.Unpack((*n)->first) : nullptr;
             int len = 0;
-            char *text = slapi_entry2str((*n)->second.entry.get(), &len);
+            char *text = slapi_entry2str(unpacked != nullptr ? unpacked.get() : node.entry.get(), &len);
             if (text == nullptr) continue;
             Printed p{(*n)->first, std::string(text, static_cast<std::size_t>(len))};
             slapi_ch_free_string(&text);
@@ -431,15 +515,18 @@ int Directory::Restore(std::unique_ptr<Slapi_Entry> e) {
     std::unique_lock lock(ShardFor(ndn).mu);
     Node *n = Find(ndn);
     if (n == nullptr) return LDAP_NO_SUCH_OBJECT;
-    n->entry = std::move(e);
-    n->index.Clear();  // it knew the attributes of the entry replaced
+    ShardFor(ndn).Forget(n);
+    n->Keep(std::move(e));  // the index, which knew the attributes replaced, starts anew
     return LDAP_SUCCESS;
 }
 
 void Directory::Clear() {
     std::unique_lock moves(move_mu_);
     AllShards<std::unique_lock<RwLock>> all(*this);
-    for (Shard &shard : shards_) shard.nodes.clear();
+    for (Shard &shard : shards_) {
+        shard.hot.clear();
+        shard.nodes.clear();
+    }
     roots_.clear();
     suffixes_.clear();
     refused_.clear();

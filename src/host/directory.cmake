@@ -1,6 +1,6 @@
 # Directory, filters, operations, dse file, plug-in loading.
 target_sources(hvhost PRIVATE
-  directory.cc directory_modrdn.cc entry_change.cc filter.cc operations.cc operations_dispatch.cc
+  directory.cc directory_modrdn.cc entry_change.cc filter.cc packed_entry.cc operations.cc operations_dispatch.cc
   operations_host.cc operation_order.cc extension.cc
   dse_file.cc plugin_loader.cc)
 

@@ -32,6 +32,7 @@
 #include "host/entry_change.h"
 #include "host/filter.h"
 #include "host/host_impl.h"
+#include "host/packed_entry.h"
 #include "host/rw_lock.h"
 
 namespace hv {
@@ -97,18 +98,37 @@ class Directory {
     void Clear();
 
   private:
-    // Children are named by their keys in the node map, which stay in place
-    // as long as the child is stored (a rename changes a key in place).
-    using Children = std::map<std::uint64_t, const std::string *>;  // by seq
     struct Node {
+        // The entry: packed, or in full while an attribute of it has many
+        // values (then with an index of them) or a change is being made.
+        PackedEntry packed;
         std::unique_ptr<Slapi_Entry> entry;
         std::uint64_t seq = 0;  // order added: a parent's is below its children's
+        const std::string *key = nullptr;  // its key in the map, which stays in place
+        // Its children in the order added, a list through their own links.
         // Adds and deletes below the entry change it with the entry's shard
         // held shared, so that they run side by side; they and readers of the
         // list take kids_mu too.
-        Children children;
+        struct Node *first = nullptr, *last = nullptr;  // children
+        struct Node *prev = nullptr, *next = nullptr;   // siblings
         mutable SpinLock kids_mu;
         ValueIndex index;  // of the entry's many-valued attributes
+
+        // Appends child to the children, or takes it out; kids_mu held.
+        void Link(Node *child);
+        void Unlink(Node *child);
+        // Stores e, packed when it suits.
+        void Keep(std::unique_ptr<Slapi_Entry> e);
+        // The entry in full, to be changed; Settle packs it again if it suits.
+        Slapi_Entry &Full(std::string_view ndn);
+        void Settle();
+        std::string_view Dn() const { return entry != nullptr ? std::string_view(entry->dn) : packed.dn(); }
+        // A read-only copy for handlers.
+        std::unique_ptr<Slapi_Entry> Shown(std::string_view ndn) const;
+        // A copy with the requested attributes when the entry matches
+        // filter (none: always), else none.
+        std::unique_ptr<Slapi_Entry> Read(std::string_view ndn, const Filter *filter, char **attrs,
+                                          int attrsonly) const;
     };
     struct KeyHash {
         using is_transparent = void;
@@ -124,8 +144,18 @@ class Directory {
     static constexpr std::size_t kShards = 256;
 #endif
     struct alignas(64) Shard {  // a cache line of its own: no false sharing
-        mutable RwLock mu;  // guards the map and its nodes
+        mutable RwLock mu;  // guards the map, its nodes and hot
         NodeMap nodes;
+        // Entries left in full after a change, oldest first: an entry changed
+        // again and again (a counter holder) is not unpacked and packed each
+        // time.  Bounded, so that memory stays near the packed size.
+        static constexpr std::size_t kHot = 8;
+        std::vector<Node *> hot;
+
+        // After a change to n: n joins hot, the oldest there is packed.
+        void Settle(Node *n);
+        // n leaves hot (it is packed, replaced or deleted).
+        void Forget(const Node *n) { std::erase(hot, n); }
     };
     // The shard of ndn held alone and its parent's held shared, in lock
     // order (alone when both are one).
@@ -157,7 +187,7 @@ class Directory {
     mutable Shard shards_[kShards];
     // Changed only with every shard locked alone, so read under any one
     // shard's lock.
-    Children roots_;  // entries without a stored parent, by seq
+    std::map<std::uint64_t, Node *> roots_;  // entries without a stored parent, by seq
     std::set<std::string> suffixes_;
     std::vector<std::string> refused_;
     alignas(64) std::atomic<std::uint64_t> next_seq_{1};

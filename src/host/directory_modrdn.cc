@@ -125,19 +125,19 @@ int Directory::ModRdn(std::string_view dn, std::string_view newrdn, bool deleteo
         if (sup == nullptr) return LDAP_NO_SUCH_OBJECT;
         if (AtOrBelow(superiorNdn, ndn)) return LDAP_UNWILLING_TO_PERFORM;
         parentNdn = superiorNdn;
-        parentDn = sup->entry->dn;
+        parentDn = sup->Dn();
     } else {
         const Node *up = oldParent.empty() ? nullptr : Find(oldParent);
         if (up == nullptr) return LDAP_UNWILLING_TO_PERFORM;
         parentNdn = oldParent;
-        parentDn = up->entry->dn;
+        parentDn = up->Dn();
     }
     const std::string newDn = std::string(newrdn) + "," + parentDn;
     std::string newNdn;
     if (!NormalizeDn(newDn, &newNdn)) return LDAP_INVALID_DN_SYNTAX;
     if (newNdn != ndn && Find(newNdn) != nullptr) return LDAP_ALREADY_EXISTS;
-    ParseRdn(RdnText(node.entry->dn), &oldAvas);
-    std::unique_ptr<Slapi_Entry> work = CopyEntry(*node.entry);
+    ParseRdn(RdnText(node.Dn()), &oldAvas);
+    std::unique_ptr<Slapi_Entry> work = CopyEntry(node.Full(ndn));
     RenameValues(work.get(), oldAvas, newAvas, deleteoldrdn);
     if (RefusedLocked(*work)) return LDAP_OBJECT_CLASS_VIOLATION;
     SetEntryDn(work.get(), newDn);
@@ -145,29 +145,34 @@ int Directory::ModRdn(std::string_view dn, std::string_view newrdn, bool deleteo
     // Nothing can fail from here on.  Unlink the entry from its old parent,
     // re-key it and everything below it, and link it below the new parent.
     Node *oldUp = oldParent.empty() ? nullptr : Find(oldParent);
-    if (oldUp == nullptr || oldUp->children.erase(node.seq) == 0) roots_.erase(node.seq);
+    if (oldUp != nullptr)
+        oldUp->Unlink(&node);
+    else
+        roots_.erase(node.seq);
     if (pre != nullptr) *pre = std::move(node.entry);
-    node.entry = std::move(work);
-    node.index.Clear();  // it knew the attributes of the entry replaced
-    if (post != nullptr) *post = SnapshotEntry(*node.entry);
+    if (post != nullptr) *post = SnapshotEntry(*work);
+    node.Keep(std::move(work));  // the index, which knew the attributes replaced, starts anew
     // (old ndn, new ndn) top-down, so a parent is re-keyed before its
-    // children.  A node keeps its place in memory, so the children lists
-    // that name it by its key stay right.
+    // children.  A node keeps its place in memory and its key object, so
+    // the lists that link it stay right.
     std::vector<std::pair<std::string, std::string>> moves = {{ndn, newNdn}};
-    const std::string *movedKey = nullptr;
     for (std::size_t i = 0; i < moves.size(); ++i) {
         const std::string from = moves[i].first, to = moves[i].second;  // moves grows below
-        auto nh = ShardFor(from).nodes.extract(from);
+        Shard &shard = ShardFor(from);
+        auto nh = shard.nodes.extract(from);
         Node &n = nh.mapped();
-        if (i > 0)
-            SetEntryDn(n.entry.get(), std::string(RdnText(n.entry->dn)) + "," + Find(ParentNdn(to))->entry->dn);
-        for (const auto &[seq, child] : n.children)
-            moves.emplace_back(*child, child->substr(0, child->size() - from.size()) + to);
+        shard.Forget(&n);  // packed below, or replaced above
+        if (i > 0) {
+            Slapi_Entry &moved = n.Full(from);
+            SetEntryDn(&moved, std::string(RdnText(moved.dn)) + "," + std::string(Find(ParentNdn(to))->Dn()));
+            n.Settle();
+        }
+        for (const Node *c = n.first; c != nullptr; c = c->next)
+            moves.emplace_back(*c->key, c->key->substr(0, c->key->size() - from.size()) + to);
         nh.key() = to;
-        const std::string &key = ShardFor(to).nodes.insert(std::move(nh)).position->first;
-        if (i == 0) movedKey = &key;
+        ShardFor(to).nodes.insert(std::move(nh));
     }
-    Find(parentNdn)->children.emplace(Find(newNdn)->seq, movedKey);
+    Find(parentNdn)->Link(&node);
     return LDAP_SUCCESS;
 }
 

@@ -196,6 +196,53 @@ TEST_F(DirectoryTest, ModifyOfALargeGroupIsAllOrNothing) {
     EXPECT_EQ(StoredValues(dn, "member").size(), 99u);
 }
 
+// Entries are stored packed until an attribute grows many values, and
+// packed again when it shrinks; changes land alike either way.
+TEST_F(DirectoryTest, EntriesKeepTheirValuesAcrossPackedAndIndexedForms) {
+    const char *dn = "cn=g,ou=people,dc=example,dc=com";
+    ASSERT_EQ(AddLdif(Ldif(dn, "cn: g\n")), 0);
+    std::vector<std::string> want;
+    for (int i = 0; i < 40; ++i) {
+        Mods m;
+        m.Add(LDAP_MOD_ADD, "member", {"uid=" + std::to_string(i)});
+        ASSERT_EQ(Modify(dn, m), 0);
+        want.push_back("uid=" + std::to_string(i));
+        Mods again;
+        again.Add(LDAP_MOD_ADD, "member", {"UID=" + std::to_string(i / 2)});
+        ASSERT_EQ(Modify(dn, again), LDAP_TYPE_OR_VALUE_EXISTS) << i;
+    }
+    EXPECT_EQ(StoredValues(dn, "member"), want);
+    for (int i = 39; i >= 3; --i) {
+        Mods m;
+        m.Add(LDAP_MOD_DELETE, "member", {"uid=" + std::to_string(i)});
+        ASSERT_EQ(Modify(dn, m), 0);
+        want.pop_back();
+        Mods gone;
+        gone.Add(LDAP_MOD_DELETE, "member", {"uid=" + std::to_string(i)});
+        ASSERT_EQ(Modify(dn, gone), LDAP_NO_SUCH_ATTRIBUTE) << i;
+    }
+    EXPECT_EQ(StoredValues(dn, "member"), want);
+    EXPECT_EQ(StoredValues(dn, "cn"), (std::vector<std::string>{"g"}));
+}
+
+// Entries changed again and again stay unpacked, a few a shard; the oldest
+// are packed as others take their place.
+TEST_F(DirectoryTest, ManyEntriesChangedInTurnKeepEveryChange) {
+    constexpr int kEntries = 3000;
+    for (int i = 0; i < kEntries; ++i)
+        ASSERT_EQ(AddLdif(Ldif("cn=e" + std::to_string(i) + ",ou=people,dc=example,dc=com")), 0);
+    for (int round = 0; round < 3; ++round) {
+        for (int i = 0; i < kEntries; ++i) {
+            Mods m;
+            m.Add(LDAP_MOD_ADD, "description", {"r" + std::to_string(round)});
+            ASSERT_EQ(Modify(("cn=e" + std::to_string(i) + ",ou=people,dc=example,dc=com").c_str(), m), 0);
+        }
+    }
+    for (int i = 0; i < kEntries; i += 7)
+        EXPECT_EQ(StoredValues("cn=e" + std::to_string(i) + ",ou=people,dc=example,dc=com", "description"),
+                  (std::vector<std::string>{"r0", "r1", "r2"}));
+}
+
 TEST_F(DirectoryTest, ModifyKeepsTheNamingValue) {
     const char *dn = "cn=Ann,ou=people,dc=example,dc=com";
     ASSERT_EQ(AddLdif(Ldif(dn, "cn: ann\ncn: Annie\n")), 0);

@@ -38,9 +38,10 @@ class ValueIndex {
     void Forget(const slapi_attr &a);
     void Clear() { sets_.reset(); }
 
-  private:
     // Fewer values are scanned: an index would cost more than it saves.
     static constexpr std::size_t kMinValues = 32;
+
+  private:
     struct Held {
         int count = 0;  // values hashing to it
         // The key of the one value, while there is exactly one and it is known.

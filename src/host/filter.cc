@@ -246,4 +246,9 @@ bool Filter::Matches(const Slapi_Entry &e) const {
     return false;
 }
 
+void Filter::Types(std::vector<std::string_view> *out) const {
+    for (const auto &c : children_) c->Types(out);
+    if (kind_ != Kind::kAnd && kind_ != Kind::kOr && kind_ != Kind::kNot) out->push_back(type_);
+}
+
 }  // namespace hv

@@ -29,6 +29,8 @@ class Filter {
     static std::unique_ptr<Filter> Parse(std::string_view text);
 
     bool Matches(const Slapi_Entry &e) const;
+    // Appends the attribute types the filter tests (views into it).
+    void Types(std::vector<std::string_view> *out) const;
 
     Kind kind() const { return kind_; }
 

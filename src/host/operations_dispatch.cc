@@ -128,8 +128,10 @@ int ApplyAdd(std::unique_ptr<Slapi_Entry> e) {
 
 int ApplyDelete(std::string_view dn, std::unique_ptr<Slapi_Entry> *pre) {
     DseChange change;
+    // The entry as it was is needed to undo a change the file cannot take.
     std::unique_ptr<Slapi_Entry> was;
-    int rc = Directory::Instance().Delete(dn, &was);
+    const bool keep = pre != nullptr || change.loaded();
+    int rc = Directory::Instance().Delete(dn, keep ? &was : nullptr);
     if (rc == LDAP_SUCCESS && !change.Commit()) {
         Directory::Instance().Add(CopyEntry(*was));
         rc = LDAP_OPERATIONS_ERROR;
@@ -189,7 +191,7 @@ int RunAdd(std::unique_ptr<Slapi_Entry> e, int flags, SentResult *sent) {
 int RunDelete(std::string_view dn, int flags, SentResult *sent) {
     std::vector<const hv_plugin *> plugins = RegisteredPlugins();
     std::unique_ptr<Slapi_Entry> pre;
-    int rc = ApplyDelete(dn, &pre);
+    int rc = ApplyDelete(dn, AnyHandler(plugins, SLAPI_PLUGIN_POST_DELETE_FN) ? &pre : nullptr);
     Dispatch(plugins, Finished{.handler_kind = SLAPI_PLUGIN_POST_DELETE_FN, .rc = rc, .flags = flags,
                                .target_dn = dn, .pre = pre.get()},
              sent);
