@@ -33,7 +33,7 @@
 #include "host/filter.h"
 #include "host/host_impl.h"
 #include "host/packed_entry.h"
-#include "host/rw_lock.h"
+#include "host/locks.h"
 
 namespace hv {
 

@@ -4,8 +4,6 @@
 #ifndef HV_HOST_IMPL_H
 #define HV_HOST_IMPL_H
 
-#include <pthread.h>
-
 #include <map>
 #include <memory>
 #include <mutex>
@@ -15,6 +13,7 @@
 
 #include "hv/slapi-host.h"
 #include "hv/slapi-plugin.h"
+#include "host/locks.h"
 #include "host/value_list.h"
 
 // Values keep their bytes in `data`; `bv` always points into it, so the
@@ -53,20 +52,9 @@ struct slapi_dn {
 };
 
 // Plug-ins hold their mutexes for a few microseconds (a counter's re-read
-// and write): an adaptive mutex spins a while before it sleeps, which
-// costs less than a sleep and a wake-up here.
+// and write).
 struct slapi_mutex {
-    pthread_mutex_t mu;
-    slapi_mutex() {
-        pthread_mutexattr_t attr;
-        pthread_mutexattr_init(&attr);
-        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
-        pthread_mutex_init(&mu, &attr);
-        pthread_mutexattr_destroy(&attr);
-    }
-    ~slapi_mutex() { pthread_mutex_destroy(&mu); }
-    slapi_mutex(const slapi_mutex &) = delete;
-    slapi_mutex &operator=(const slapi_mutex &) = delete;
+    hv::AdaptiveMutex mu;
 };
 
 struct slapi_componentid {

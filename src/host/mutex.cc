@@ -9,13 +9,13 @@ HV_EXPORT Slapi_Mutex *slapi_new_mutex(void) { return new slapi_mutex(); }
 HV_EXPORT void slapi_destroy_mutex(Slapi_Mutex *mutex) { delete mutex; }
 
 HV_EXPORT void slapi_lock_mutex(Slapi_Mutex *mutex) {
-    if (mutex != nullptr) pthread_mutex_lock(&mutex->mu);
+    if (mutex != nullptr) mutex->mu.lock();
 }
 
 // 1 when unlocked, 0 for no mutex.
 HV_EXPORT int slapi_unlock_mutex(Slapi_Mutex *mutex) {
     if (mutex == nullptr) return 0;
-    pthread_mutex_unlock(&mutex->mu);
+    mutex->mu.unlock();
     return 1;
 }
 

@@ -1,4 +1,4 @@
-// Locks of the directory.
+// The host's own lock types, each for one kind of critical section.
 //
 // RwLock: a reader-writer lock that lets a waiting writer in before readers that
 // come after it.  std::shared_mutex on this platform prefers readers: a
@@ -8,8 +8,8 @@
 // Meets the Lockable and SharedLockable requirements, so std::unique_lock
 // and std::shared_lock take it.  A thread must not take it shared twice:
 // with a writer waiting in between, the second would wait for ever.
-#ifndef HV_HOST_RW_LOCK_H
-#define HV_HOST_RW_LOCK_H
+#ifndef HV_HOST_LOCKS_H
+#define HV_HOST_LOCKS_H
 
 #include <pthread.h>
 
@@ -42,6 +42,30 @@ class RwLock {
     pthread_rwlock_t lock_;
 };
 
+// A mutex that spins a while before it sleeps: for sections of a few
+// microseconds (a plug-in's counter re-read and write), where a sleep and a
+// wake-up cost more than the wait.  Lockable.
+class AdaptiveMutex {
+  public:
+    AdaptiveMutex() {
+        pthread_mutexattr_t attr;
+        pthread_mutexattr_init(&attr);
+        pthread_mutexattr_settype(&attr, PTHREAD_MUTEX_ADAPTIVE_NP);
+        pthread_mutex_init(&mu_, &attr);
+        pthread_mutexattr_destroy(&attr);
+    }
+    ~AdaptiveMutex() { pthread_mutex_destroy(&mu_); }
+    AdaptiveMutex(const AdaptiveMutex &) = delete;
+    AdaptiveMutex &operator=(const AdaptiveMutex &) = delete;
+
+    void lock() { pthread_mutex_lock(&mu_); }
+    bool try_lock() { return pthread_mutex_trylock(&mu_) == 0; }
+    void unlock() { pthread_mutex_unlock(&mu_); }
+
+  private:
+    pthread_mutex_t mu_;
+};
+
 // A one-byte lock for a few instructions' work: a waiter spins, yielding
 // its processor after a while, instead of sleeping in the kernel (which
 // costs more than such a section takes).  Lockable.
@@ -61,4 +85,4 @@ class SpinLock {
 
 }  // namespace hv
 
-#endif  // HV_HOST_RW_LOCK_H
+#endif  // HV_HOST_LOCKS_H
