@@ -222,12 +222,18 @@ bool Directory::AdoptsRoots(std::string_view ndn) const {
     return false;
 }
 
-void Directory::InsertAlone(std::string ndn, std::unique_ptr<Slapi_Entry> e) {
-    auto [it, inserted] = ShardFor(ndn).nodes.try_emplace(std::move(ndn));
+Directory::Node &Directory::Emplace(std::string ndn, std::unique_ptr<Slapi_Entry> e) {
+    Shard &shard = ShardFor(ndn);
+    auto it = shard.nodes.try_emplace(std::move(ndn)).first;
     Node &node = it->second;
     node.key = &it->first;
     node.Keep(std::move(e));
     node.seq = next_seq_++;
+    return node;
+}
+
+void Directory::InsertAlone(std::string ndn, std::unique_ptr<Slapi_Entry> e) {
+    Node &node = Emplace(std::move(ndn), std::move(e));
     // A suffix added below an already stored entry, or above stored suffixes,
     // joins the tree so that leaf tests and subtree searches see it.
     for (auto r = roots_.begin(); r != roots_.end();) {
@@ -270,14 +276,10 @@ int Directory::Add(std::unique_ptr<Slapi_Entry> e) {
             Node *up = AdoptsRoots(ndn) ? nullptr : Find(parent);
             if (up != nullptr) {
                 if (Find(ndn) != nullptr) return LDAP_ALREADY_EXISTS;
-                auto it = ShardFor(ndn).nodes.try_emplace(std::move(ndn)).first;
-                Node &node = it->second;
-                node.key = &it->first;
-                node.Keep(std::move(e));
-                node.seq = next_seq_++;
+                Node &node = Emplace(std::move(ndn), std::move(e));
                 std::lock_guard kids(up->kids_mu);
                 up->Link(&node);
-                            return LDAP_SUCCESS;
+                return LDAP_SUCCESS;
             }
         }
     }

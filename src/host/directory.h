@@ -169,6 +169,8 @@ class Directory {
     // The stored node at ndn, or none; its shard's lock held by the caller.
     Node *Find(std::string_view ndn) const;
     bool RefusedLocked(const Slapi_Entry &e) const;
+    // A new node at ndn holding e, linked nowhere yet; its shard's lock held.
+    Node &Emplace(std::string ndn, std::unique_ptr<Slapi_Entry> e);
     // Under every shard's lock held alone.
     int AddAlone(std::string ndn, std::unique_ptr<Slapi_Entry> e);
     void InsertAlone(std::string ndn, std::unique_ptr<Slapi_Entry> e);
