@@ -6,12 +6,13 @@
 // Entries live in shards, each under its own lock: an operation locks the
 // shard of its entry and, for an add or delete, holds the parent's shared,
 // so that operations on entries of different shards run in parallel and
-// adds below one parent meet only on its list of children.  What rearranges the tree (a modify-RDN, a root entry added
-// or deleted, loading, clearing) locks every shard; modify-RDN also takes
-// the move lock alone, which one-level and subtree searches hold shared, so
-// that they see a moved subtree whole in one place.  Lock order: the move
-// lock, then shards in ascending index.  Nothing here calls out to
-// plug-ins, so no lock is held while a handler runs.
+// adds below one parent meet only on its list of children.  What
+// rearranges the tree (a modify-RDN, a root entry added or deleted,
+// loading, clearing) locks every shard; modify-RDN also takes the move lock
+// alone, which one-level and subtree searches hold shared, so that they see
+// a moved subtree whole in one place.  Lock order: the move lock, then
+// shards in ascending index.  Nothing here calls out to plug-ins, so no
+// lock is held while a handler runs.
 //
 // Ownership: entries passed in become the directory's; entries handed out
 // are fresh copies that belong to the caller.
@@ -109,8 +110,8 @@ class Directory {
         // Adds and deletes below the entry change it with the entry's shard
         // held shared, so that they run side by side; they and readers of the
         // list take kids_mu too.
-        struct Node *first = nullptr, *last = nullptr;  // children
-        struct Node *prev = nullptr, *next = nullptr;   // siblings
+        Node *first = nullptr, *last = nullptr;  // children
+        Node *prev = nullptr, *next = nullptr;   // siblings
         mutable SpinLock kids_mu;
         ValueIndex index;  // of the entry's many-valued attributes
 
