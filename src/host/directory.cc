@@ -100,7 +100,15 @@ void Directory::Node::Settle() {
 
 void Directory::Shard::Settle(Node *n) {
     if (n->entry == nullptr || !Packable(*n->entry) || std::find(hot.begin(), hot.end(), n) != hot.end()) return;
+    // An entry changed once is packed again at once, by the thread that
+    // unpacked it; only one changed again since joins the unpacked few.
+    if (!n->changed) {
+        n->changed = true;
+        n->Settle();
+        return;
+    }
     if (hot.size() == kHot) {
+        hot.front()->changed = false;
         hot.front()->Settle();
         hot.erase(hot.begin());
     }

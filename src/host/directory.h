@@ -113,6 +113,7 @@ class Directory {
         Node *first = nullptr, *last = nullptr;  // children
         Node *prev = nullptr, *next = nullptr;   // siblings
         mutable SpinLock kids_mu;
+        bool changed = false;  // changed before, since it last left the shard's unpacked few
         ValueIndex index;  // of the entry's many-valued attributes
 
         // Appends child to the children, or takes it out; kids_mu held.
@@ -149,7 +150,8 @@ class Directory {
         NodeMap nodes;
         // Entries left in full after a change, oldest first: an entry changed
         // again and again (a counter holder) is not unpacked and packed each
-        // time.  Bounded, so that memory stays near the packed size.
+        // time.  Bounded, so that memory stays near the packed size.  An
+        // entry joins at its second change.
         static constexpr std::size_t kHot = 8;
         std::vector<Node *> hot;
 
