@@ -364,8 +364,8 @@ int Directory::Modify(std::string_view dn, LDAPMod **mods, std::unique_ptr<Slapi
     return rc;
 }
 
-void Directory::CollectLocked(const std::string &ndn, int scope, const Filter &filter, char **attrs,
-                              int attrsonly, std::vector<std::unique_ptr<Slapi_Entry>> *out) const {
+int Directory::Collect(const std::string &ndn, int scope, const Filter &filter, char **attrs, int attrsonly,
+                       std::vector<std::unique_ptr<Slapi_Entry>> *out) const {
     // Each entry is read under its shard's lock; the keys of its children
     // are copied out, since a child may be deleted once the lock is let go.
     std::vector<std::string> kids;
@@ -385,10 +385,11 @@ void Directory::CollectLocked(const std::string &ndn, int scope, const Filter &f
         return true;
     };
     if (!ndn.empty()) {
-        visit(ndn, scope == LDAP_SCOPE_BASE || scope == LDAP_SCOPE_SUBTREE, scope != LDAP_SCOPE_BASE);
-        if (scope == LDAP_SCOPE_BASE) return;
+        if (!visit(ndn, scope == LDAP_SCOPE_BASE || scope == LDAP_SCOPE_SUBTREE, scope != LDAP_SCOPE_BASE))
+            return LDAP_NO_SUCH_OBJECT;
+        if (scope == LDAP_SCOPE_BASE) return LDAP_SUCCESS;
     } else if (scope == LDAP_SCOPE_BASE) {
-        return;  // no root entry is kept
+        return LDAP_SUCCESS;  // no root entry is kept
     } else {
         std::shared_lock lock(shards_[0].mu);  // any shard's lock keeps the roots
         kids.clear();
@@ -397,7 +398,7 @@ void Directory::CollectLocked(const std::string &ndn, int scope, const Filter &f
     if (scope == LDAP_SCOPE_ONELEVEL) {
         std::vector<std::string> level = std::move(kids);
         for (const std::string &kid : level) visit(kid, true, false);
-        return;
+        return LDAP_SUCCESS;
     }
     // Subtree and subordinates: pre-order, children in the order added, with
     // an explicit stack so that deep trees cannot exhaust the thread's stack.
@@ -408,6 +409,7 @@ void Directory::CollectLocked(const std::string &ndn, int scope, const Filter &f
         if (!visit(key, true, true)) continue;
         for (auto k = kids.rbegin(); k != kids.rend(); ++k) stack.push_back(std::move(*k));
     }
+    return LDAP_SUCCESS;
 }
 
 int Directory::Search(std::string_view base, int scope, const Filter &filter, char **attrs,
@@ -420,12 +422,7 @@ int Directory::Search(std::string_view base, int scope, const Filter &filter, ch
     // A moved subtree is seen whole, before or after the move.
     std::shared_lock moves(move_mu_, std::defer_lock);
     if (scope != LDAP_SCOPE_BASE) moves.lock();
-    if (!ndn.empty()) {
-        std::shared_lock lock(ShardFor(ndn).mu);
-        if (Find(ndn) == nullptr) return LDAP_NO_SUCH_OBJECT;
-    }
-    CollectLocked(ndn, scope, filter, attrs, attrsonly, out);
-    return LDAP_SUCCESS;
+    return Collect(ndn, scope, filter, attrs, attrsonly, out);
 }
 
 std::unique_ptr<Slapi_Entry> Directory::Get(std::string_view dn, char **attrs) const {

@@ -185,8 +185,10 @@ class Directory {
     // Whether an entry at ndn would take roots below it: its add must then
     // lock every shard.  Some shard's lock held.
     bool AdoptsRoots(std::string_view ndn) const;
-    void CollectLocked(const std::string &ndn, int scope, const Filter &filter, char **attrs,
-                       int attrsonly, std::vector<std::unique_ptr<Slapi_Entry>> *out) const;
+    // The search below a checked scope: 0, or 32 when the base (ndn, none
+    // for the top) is not stored.  Takes each entry's shard lock in turn.
+    int Collect(const std::string &ndn, int scope, const Filter &filter, char **attrs, int attrsonly,
+                std::vector<std::unique_ptr<Slapi_Entry>> *out) const;
 
     mutable RwLock move_mu_;
     mutable Shard shards_[kShards];
