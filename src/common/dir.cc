@@ -159,6 +159,16 @@ std::unique_ptr<Dir> Dir::Open(Env *env, const std::string &path, int *err) {
     return std::unique_ptr<Dir>(new Dir(env, fd, path));
 }
 
+std::unique_ptr<Dir> Dir::OpenCurrent(Env *env, const std::string &path, int *err) {
+    int fd = ::open(".", kDirFlags);
+    if (fd < 0) {
+        *err = errno;
+        return nullptr;
+    }
+    *err = 0;
+    return std::unique_ptr<Dir>(new Dir(env, fd, path));
+}
+
 Dir::~Dir() { ::close(fd_); }
 
 std::string Dir::PathOf(std::string_view rel) const {
@@ -246,6 +256,7 @@ int Dir::ReadFile(std::string_view rel, std::string *out) const {
     struct stat st {};
     if (::fstat(file.fd, &st) != 0) return errno;
     if (!S_ISREG(st.st_mode)) return kWrongType;
+    if (static_cast<unsigned long long>(st.st_size) > kMaxFileBytes) return EFBIG;
     char buf[8192];
     for (;;) {
         ssize_t n = ::read(file.fd, buf, sizeof buf);
@@ -254,6 +265,8 @@ int Dir::ReadFile(std::string_view rel, std::string *out) const {
             return errno;
         }
         if (n == 0) break;
+        // The file may grow while it is read.
+        if (out->size() + static_cast<std::size_t>(n) > kMaxFileBytes) return EFBIG;
         out->append(buf, static_cast<std::size_t>(n));
     }
     return 0;

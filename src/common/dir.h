@@ -33,6 +33,12 @@ namespace hv {
 // "Not a regular file" (or not a directory where one is needed).
 inline constexpr int kWrongType = EMEDIUMTYPE;
 
+// The most a tool reads of one file of an instance (64 MiB): the largest
+// configuration, schema, certificate or repository file is far smaller, and
+// a file beyond it (an 8 GB sparse file, say) is refused with EFBIG instead
+// of taking the host's memory.
+inline constexpr std::size_t kMaxFileBytes = std::size_t{64} << 20;
+
 // True for the errors that mean "refused: a link or the wrong kind of file".
 inline bool IsRefusal(int err) { return err == ELOOP || err == ENOTDIR || err == kWrongType; }
 
@@ -84,6 +90,10 @@ class Dir {
     // Opens path as the anchor of the work.  Links in path itself are
     // followed: the administrator named it.  nullptr with *err set on failure.
     static std::unique_ptr<Dir> Open(Env *env, const std::string &path, int *err);
+    // Opens the current working directory, named path in messages and
+    // paths (a worker whose working directory is the instance it was
+    // given).
+    static std::unique_ptr<Dir> OpenCurrent(Env *env, const std::string &path, int *err);
 
     ~Dir();
     Dir(const Dir &) = delete;
@@ -104,7 +114,8 @@ class Dir {
     // faccessat of rel with the effective ids, the last component not
     // followed.
     int Access(std::string_view rel, int mode) const;
-    // The whole content of the regular file rel.
+    // The whole content of the regular file rel; EFBIG when it holds more
+    // than kMaxFileBytes.
     int ReadFile(std::string_view rel, std::string *out) const;
     // Creates rel, which must not exist, with content, mode and owner (-1
     // leaves an id as created).  A file that cannot be completed is removed

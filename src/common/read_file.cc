@@ -6,6 +6,8 @@
 
 #include <cerrno>
 
+#include "common/dir.h"
+
 namespace hv {
 
 bool ReadRegularFile(const char *path, std::string *out, mode_t *mode) {
@@ -17,6 +19,10 @@ bool ReadRegularFile(const char *path, std::string *out, mode_t *mode) {
         errno = EINVAL;
         ok = false;
     }
+    if (ok && static_cast<unsigned long long>(st.st_size) > kMaxFileBytes) {
+        errno = EFBIG;
+        ok = false;
+    }
     out->clear();
     char buf[65536];
     while (ok) {
@@ -24,6 +30,11 @@ bool ReadRegularFile(const char *path, std::string *out, mode_t *mode) {
         if (n < 0 && errno == EINTR) continue;
         if (n < 0) ok = false;
         if (n <= 0) break;
+        if (out->size() + static_cast<std::size_t>(n) > kMaxFileBytes) {
+            errno = EFBIG;
+            ok = false;
+            break;
+        }
         out->append(buf, static_cast<std::size_t>(n));
     }
     int saved = errno;

@@ -11,7 +11,8 @@ namespace hv {
 
 // Replaces *out with the file's bytes and, when mode is not none, sets
 // *mode to its permission bits.  False with errno set when it cannot be
-// opened or read, or is not a regular file (EINVAL).
+// opened or read, is not a regular file (EINVAL), or holds more than
+// kMaxFileBytes (EFBIG, see common/dir.h).
 bool ReadRegularFile(const char *path, std::string *out, mode_t *mode = nullptr);
 
 }  // namespace hv

@@ -8,6 +8,7 @@
 #include <cstdarg>
 #include <cstdio>
 #include <string>
+#include <string_view>
 
 namespace hv {
 
@@ -47,6 +48,24 @@ inline std::string Format(const char *fmt, ...) {
     va_start(ap, fmt);
     std::string out = FormatV(fmt, ap);
     va_end(ap);
+    return out;
+}
+
+// text with each control byte (below 0x20 but tab, and 0x7f) written as
+// "\xNN", so that names and contents an instance owner chose cannot drive
+// the terminal that shows them.
+inline std::string EscapeControl(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (unsigned char c : text) {
+        if ((c < 0x20 && c != '\t') || c == 0x7f) {
+            char buf[8];
+            std::snprintf(buf, sizeof buf, "\\x%02x", c);
+            out += buf;
+        } else {
+            out += static_cast<char>(c);
+        }
+    }
     return out;
 }
 

@@ -19,6 +19,7 @@
 
 #include "common/atomic_file.h"
 #include "common/export.h"
+#include "common/read_file.h"
 #include "host/directory.h"
 
 #include "host/log_message.h"
@@ -47,34 +48,11 @@ std::mutex g_mu;  // guards g_file; held across a change and its write-back
 LoadedFile g_file;
 std::atomic<bool> g_loaded{false};  // g_file has a path; set and cleared under g_mu
 
-// Reads a regular file only: a link or a FIFO planted where the file should
-// be is refused (ELOOP, EINVAL) rather than followed or waited on, since the
-// programs that load it may run as root over an instance another user owns.
-bool ReadWhole(const char *path, std::string *out) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-    if (fd < 0) return false;
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        errno = EINVAL;
-        return false;
-    }
-    char buf[65536];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            int saved = errno;
-            ::close(fd);
-            errno = saved;
-            return false;
-        }
-        if (n == 0) break;
-        out->append(buf, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return true;
-}
+// A link or a FIFO planted where the file should be is refused rather than
+// followed or waited on, and a file beyond kMaxFileBytes is not read, since
+// the programs that load it may run as root over an instance another user
+// owns.
+bool ReadWhole(const char *path, std::string *out) { return hv::ReadRegularFile(path, out); }
 
 // True when the block holds something besides blank lines, comments and the
 // LDIF version line.

@@ -344,7 +344,9 @@ int upgrade_certdb(const char *serverroot, const char *instancename) {
         return kResultNotPossible;
     }
     PR_Init(PR_USER_THREAD, PR_PRIORITY_NORMAL, 0);
-    if (NSS_Initialize(configdir.c_str(), prefix.c_str(), prefix.c_str(), "secmod.db", 0) !=
+    // No module database: a PKCS#11 module the owner registered in
+    // alias/secmod.db would be loaded and run.
+    if (NSS_Initialize(configdir.c_str(), prefix.c_str(), prefix.c_str(), "secmod.db", NSS_INIT_NOMODDB) !=
         SECSuccess) {
         std::printf("Couldn't initialize security databases. - Error Code: %d", PR_GetError());
         std::fflush(stdout);

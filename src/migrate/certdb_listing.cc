@@ -85,8 +85,10 @@ bool ListNssDatabase(const std::string &configdir, const std::string &prefix, bo
         *why = "the security library is already open in this process";
         return false;
     }
+    // No module database: a PKCS#11 module the owner registered there would
+    // be loaded into this process.
     if (NSS_Initialize(configdir.c_str(), prefix.c_str(), prefix.c_str(), "secmod.db",
-                       readonly ? NSS_INIT_READONLY : 0) != SECSuccess) {
+                       NSS_INIT_NOMODDB | (readonly ? NSS_INIT_READONLY : 0)) != SECSuccess) {
         *why = "NSS cannot open it: " + ErrorName();
         return false;
     }

@@ -1,6 +1,6 @@
 # Repository, gates, discovery, downgrade steps and the command line.
 target_sources(migrate_core PRIVATE
-  migrate_paths.cc instance.cc owner.cc version_repository.cc gates.cc discovery.cc downgrade_steps.cc downgrade_driver.cc)
+  migrate_paths.cc instance.cc owner.cc worker.cc version_repository.cc gates.cc discovery.cc downgrade_steps.cc downgrade_driver.cc)
 
 hv_add_test(migrate_downgrade_test
   SOURCES version_repository_test.cc gates_test.cc discovery_test.cc downgrade_steps_test.cc downgrade_driver_test.cc

@@ -1,16 +1,18 @@
-// The dsmigrate command line and the downgrade of each instance under the
-// effective ids of its owner.
+// The dsmigrate command line and the downgrade of each instance as its
+// owner (in a worker process when run by root, see migrate/worker.h).
 #include <getopt.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <string>
 
 #include "common/export.h"
 #include "common/path_format.h"
+#include "common/string_format.h"
 #include "hv/dsmigrate.h"
 #include "hv/slapi-plugin.h"
 #include "migrate/discovery.h"
@@ -20,6 +22,7 @@
 #include "migrate/migrate_paths.h"
 #include "migrate/owner.h"
 #include "migrate/result_codes.h"
+#include "migrate/worker.h"
 
 namespace {
 
@@ -91,6 +94,24 @@ void ReportIdFailure(const char *call, long id, int err) {
 
 }  // namespace
 
+namespace {
+
+// Stale temporaries, then the downgrade, on the locked current instance.
+int DowngradeLocked(const hv::migrate::Instance &instance, const char *serverroot, const char *instancename) {
+    if (instance.Lock() != 0) {
+        std::fprintf(stderr, "%s is being migrated by another run; nothing done\n", instance.path().c_str());
+        return kResultNotPossible;
+    }
+    hv::migrate::RemoveStaleTemporaries(instance, instancename);
+    hv::migrate::ScopedInstance current(&instance);
+    return DowngradeAsOwner(serverroot, instancename, instance.path().c_str());
+}
+
+void RelayOut(const std::string &line) { std::printf("%s\n", line.c_str()); }
+void RelayErr(const std::string &line) { std::fprintf(stderr, "%s\n", line.c_str()); }
+
+}  // namespace
+
 int DowngradeInstanceWith(hv::Env *env, const char *serverroot, const char *instancename) {
     std::string instancepath, configfile;
     if (!hv::migrate::BuildPath(&instancepath, "%s/%s", serverroot, instancename) ||
@@ -101,23 +122,36 @@ int DowngradeInstanceWith(hv::Env *env, const char *serverroot, const char *inst
     std::unique_ptr<hv::migrate::Instance> instance = hv::migrate::Instance::Open(env, serverroot, instancename, &err);
     uid_t owner_uid = 0;
     gid_t owner_gid = 0;
-    if (instance != nullptr) err = hv::migrate::OwnerOfInstance(instance->dir(), &owner_uid, &owner_gid);
+    std::string why;
+    if (instance != nullptr)
+        err = hv::migrate::OwnerOfInstance(instance->dir(), hv::migrate::RootOwnedAllowed(), &owner_uid, &owner_gid,
+                                           &why);
     if (err != 0) {
-        if (hv::IsRefusal(err)) hv::migrate::ReportRefused(instance == nullptr ? instancepath : configfile);
+        if (instance == nullptr && hv::IsRefusal(err))
+            hv::migrate::ReportRefused(instancepath);
+        else if (instance != nullptr && err != ENOENT)
+            std::fprintf(stderr, "%s\n", hv::EscapeControl(why).c_str());
         return kResultNotPossible;
     }
-    if (instance->Lock() != 0) {
-        std::fprintf(stderr, "%s is being migrated by another run; nothing done\n", instancepath.c_str());
-        return kResultNotPossible;
+    if (hv::migrate::NeedsWorker(owner_uid)) {
+        hv::migrate::WorkerSpec spec{owner_uid, owner_gid, instance->dir().fd(), instancepath};
+        return hv::migrate::RunWorker(
+            spec,
+            [&] {
+                int open_err = 0;
+                std::unique_ptr<hv::migrate::Instance> own =
+                    hv::migrate::Instance::OpenCurrent(env, serverroot, instancename, &open_err);
+                if (own == nullptr) {
+                    std::fprintf(stderr, "%s cannot be opened: %s\n", instancepath.c_str(), std::strerror(open_err));
+                    return static_cast<int>(kResultNotPossible);
+                }
+                return DowngradeLocked(*own, serverroot, instancename);
+            },
+            RelayOut, RelayErr);
     }
     hv::migrate::ScopedOwner owner(owner_uid, owner_gid, ReportIdFailure);
     if (!owner.ok()) return kResultNotPossible;
-    hv::migrate::RemoveStaleTemporaries(*instance, instancename);
-    int result;
-    {
-        hv::migrate::ScopedInstance current(instance.get());
-        result = DowngradeAsOwner(serverroot, instancename, instance->path().c_str());
-    }
+    int result = DowngradeLocked(*instance, serverroot, instancename);
     if (!owner.Restore()) return kResultNotPossible;
     return result;
 }
@@ -126,7 +160,9 @@ int downgrade_instance(const char *serverroot, const char *instancename) {
     return DowngradeInstanceWith(hv::Env::Default(), serverroot, instancename);
 }
 
-extern "C" HV_EXPORT int dsmigrate_main(int argc, char **argv) {
+namespace {
+
+int DsmigrateMain(int argc, char **argv) {
     const char *progname = argc > 0 && argv[0] != nullptr ? argv[0] : "dsmigrate";
     // Alone on the command line, --help and --version answer and succeed;
     // any other line is the downgrade's.
@@ -175,4 +211,16 @@ extern "C" HV_EXPORT int dsmigrate_main(int argc, char **argv) {
     int rc = downgrade_instances(serverroot.value, instancename.value);
     std::fflush(stdout);
     return IsSuccess(rc) ? 0 : 1;
+}
+
+}  // namespace
+
+extern "C" HV_EXPORT int dsmigrate_main(int argc, char **argv) {
+    // No exception may leave a C entry.
+    try {
+        return DsmigrateMain(argc, argv);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "dsmigrate: stopped: %s\n", e.what());
+        return 1;
+    }
 }

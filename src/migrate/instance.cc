@@ -41,6 +41,15 @@ std::unique_ptr<Instance> Instance::Open(Env *env, const std::string &serverroot
     return std::unique_ptr<Instance>(new Instance(std::move(root), std::move(dir)));
 }
 
+std::unique_ptr<Instance> Instance::OpenCurrent(Env *env, const std::string &serverroot, const std::string &name,
+                                                int *err) {
+    std::unique_ptr<Dir> root = Dir::Open(env, serverroot, err);
+    if (root == nullptr) return nullptr;
+    std::unique_ptr<Dir> dir = Dir::OpenCurrent(env, root->PathOf(name), err);
+    if (dir == nullptr) return nullptr;
+    return std::unique_ptr<Instance>(new Instance(std::move(root), std::move(dir)));
+}
+
 std::unique_ptr<Instance> Instance::OpenPath(Env *env, const std::string &path, int *err) {
     std::string::size_type slash = path.rfind('/');
     if (slash == std::string::npos) return Open(env, ".", path, err);

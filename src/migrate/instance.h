@@ -29,6 +29,12 @@ class Instance {
     // link).  nullptr with *err on failure.
     static std::unique_ptr<Instance> Open(Env *env, const std::string &serverroot, const std::string &name,
                                           int *err);
+    // In a worker whose working directory is the instance the caller
+    // opened: serverroot opened as named, the instance directory as the
+    // working directory (named serverroot/name), so that it is the very
+    // directory the caller examined.
+    static std::unique_ptr<Instance> OpenCurrent(Env *env, const std::string &serverroot, const std::string &name,
+                                                 int *err);
     // The same for the directory path, split at its last "/".
     static std::unique_ptr<Instance> OpenPath(Env *env, const std::string &path, int *err);
     // Takes an exclusive lock on the instance directory, so that one run at

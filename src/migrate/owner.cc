@@ -6,17 +6,52 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 
 namespace hv::migrate {
 
-int OwnerOfInstance(const Dir &instance, uid_t *uid, gid_t *gid) {
+int OwnerOfInstance(const Dir &instance, bool allow_root, uid_t *uid, gid_t *gid, std::string *why) {
+    constexpr char kDse[] = "config/dse.ldif";
+    struct stat dir {};
+    if (int err = instance.Lstat("", &dir)) {
+        *why = instance.path() + " cannot be examined: " + std::strerror(err);
+        return err;
+    }
+    if (dir.st_uid == 0 && !allow_root) {
+        *why = instance.path() +
+               ": refused, the instance directory belongs to root (set HVDS_ALLOW_ROOT_OWNED=1 to work on it "
+               "as root); nothing done";
+        return EPERM;
+    }
     struct stat st {};
-    if (int err = instance.Lstat("config/dse.ldif", &st)) return err;
-    if (S_ISLNK(st.st_mode)) return ELOOP;
-    if (!S_ISREG(st.st_mode)) return kWrongType;
-    *uid = st.st_uid;
-    *gid = st.st_gid;
+    const std::string dse = instance.PathOf(kDse);
+    if (int err = instance.Lstat(kDse, &st)) {
+        *why = dse + " cannot be examined: " + std::strerror(err);
+        return err;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        *why = dse + ": refused, a symbolic link or not the kind of file expected";
+        return S_ISLNK(st.st_mode) ? ELOOP : kWrongType;
+    }
+    if (st.st_uid != dir.st_uid) {
+        *why = dse + ": refused, it belongs to uid " + std::to_string(st.st_uid) +
+               ", not to the owner of the instance directory (uid " + std::to_string(dir.st_uid) + "); nothing done";
+        return EPERM;
+    }
+    if (st.st_nlink != 1) {
+        *why = dse + ": refused, it has " + std::to_string(st.st_nlink) +
+               " hard links (another file's name can lend it); nothing done";
+        return EPERM;
+    }
+    *uid = dir.st_uid;
+    *gid = dir.st_gid;
     return 0;
+}
+
+bool RootOwnedAllowed() {
+    const char *v = std::getenv("HVDS_ALLOW_ROOT_OWNED");
+    return v != nullptr && std::strcmp(v, "1") == 0;
 }
 
 std::vector<gid_t> GroupsOf(uid_t uid, gid_t gid) {

@@ -1,8 +1,8 @@
 // Working as the instance owner.
 //
-// OwnerOfInstance takes the owner and group of the instance's
-// "config/dse.ldif" by lstat: a link there (or anything but a regular
-// file) is refused, so the owner cannot lend the run another file's ids.
+// OwnerOfInstance takes the owner and group of the instance directory
+// itself, as opened (never through a link): a file inside it could be a
+// hard link to someone else's file and lend the run that file's ids.
 // ScopedOwner switches the process to those ids for one instance: the
 // owner's group list (initgroups' list for the owner's name, or the group
 // alone for an id without a name), then the effective group id, then the
@@ -13,15 +13,26 @@
 
 #include <sys/types.h>
 
+#include <string>
 #include <vector>
 
 #include "common/dir.h"
 
 namespace hv::migrate {
 
-// 0 with the ids, ENOENT (or another errno) when the file cannot be
-// examined, ELOOP or kWrongType when it is a link or not a regular file.
-int OwnerOfInstance(const Dir &instance, uid_t *uid, gid_t *gid);
+// The ids an instance is worked on with: the owner and group of the
+// opened instance directory.  Its "config/dse.ldif" must be a regular file
+// of that owner with one link (a hard link to another file, or a file left
+// behind by an editor run as root, is not the instance's configuration).
+// An instance owned by root is refused unless allow_root.  0 with the ids;
+// else an errno value and *why, a message naming the path: ENOENT (or
+// another errno) when dse.ldif cannot be examined, ELOOP or kWrongType when
+// it is a link or not a regular file, EPERM for the refusals above.
+int OwnerOfInstance(const Dir &instance, bool allow_root, uid_t *uid, gid_t *gid, std::string *why);
+
+// Whether the administrator allows work on root-owned instances as root:
+// HVDS_ALLOW_ROOT_OWNED=1 in the environment.
+bool RootOwnedAllowed();
 
 class ScopedOwner {
   public:

@@ -17,10 +17,12 @@ bool SchemaPushPending(const hv::Dir &instance);
 int upgrade_RetroChangeLog(int phase, const char *serverroot, const char *instancename);
 int upgrade_Password_Policy(int phase, const char *serverroot, const char *instancename);
 // Runs the program at path command, without a shell and without arguments,
-// in a child process whose real, effective and saved ids and group list are
-// the caller's effective ones (the instance owner's).  Its standard output
-// is discarded; its standard error goes to the host's log.  0 on exit
-// status 0, else 3.
+// in a child process of its own session whose real, effective and saved ids
+// and group list are the caller's effective ones (the instance owner's),
+// with the fixed environment and the command's directory as working
+// directory.  Its standard output and error go to the host's log.  0 on
+// exit status 0; 3 when it fails, cannot start or runs longer than
+// PushTimeLimit() seconds (it is then killed with its process group).
 int cmdExec(const char *command);
 
 #endif  // HV_MIGRATE_SCHEMA_H

@@ -2,23 +2,29 @@
 // policy's attribute types go into the instance's core schema file, and the
 // instance's schema push script makes the running server take them up.
 #include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
 #include <grp.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "common/string_format.h"
 #include "hv/slapi-host.h"
 #include "migrate/instance.h"
 #include "migrate/migrate_paths.h"
 #include "migrate/result_codes.h"
 #include "migrate/schema.h"
 #include "migrate/upgrade.h"
+#include "migrate/worker.h"
 
 namespace {
 
@@ -117,100 +123,128 @@ int upgrade_Password_Policy(int phase, const char *serverroot, const char *insta
 
 namespace {
 
-// In the child: reports why it cannot go on, on its standard error (the
-// pipe to the log), and ends.  Async-signal-safe.
-[[noreturn]] void ChildFails(const char *what) {
-    const char *text = std::strerror(errno);
-    (void)!::write(2, what, std::strlen(what));
-    (void)!::write(2, ": ", 2);
-    (void)!::write(2, text, std::strlen(text));
-    (void)!::write(2, "\n", 1);
-    ::_exit(127);
-}
-
-// In the child: takes on uid, gid and groups for real, effective and saved
-// ids, and makes sure root cannot be taken back.
-void BecomeForGood(uid_t uid, gid_t gid, const std::vector<gid_t> &groups) {
-    // The caller runs with root's real id and the owner's effective one:
-    // the group list can only be set with root's effective id.
-    if (::getuid() == 0 && ::geteuid() != 0 && ::seteuid(0) != 0) ChildFails("seteuid(0)");
-    if (::geteuid() == 0 && ::setgroups(groups.size(), groups.data()) != 0) ChildFails("setgroups");
-    if (::setresgid(gid, gid, gid) != 0) ChildFails("setresgid");
-    if (::setresuid(uid, uid, uid) != 0) ChildFails("setresuid");
-    uid_t ru, eu, su;
-    gid_t rg, eg, sg;
-    if (::getresuid(&ru, &eu, &su) != 0 || ru != uid || eu != uid || su != uid) ChildFails("getresuid");
-    if (::getresgid(&rg, &eg, &sg) != 0 || rg != gid || eg != gid || sg != gid) ChildFails("getresgid");
-    if (uid != 0 && (::setuid(0) == 0 || ::seteuid(0) == 0)) {
-        errno = EPERM;
-        ChildFails("root could be taken back");
-    }
-}
-
-// Logs what the script wrote to its standard error, line by line; past
-// kMaxLogged bytes the rest is read and dropped.
-void LogOutput(const char *command, int fd) {
-    constexpr std::size_t kMaxLogged = 64 * 1024;
+// Hands what the script wrote on to the log, line by line; past kMaxLogged
+// bytes the rest is read and dropped.
+struct PushOutput {
+    static constexpr std::size_t kMaxLogged = 64 * 1024;
+    const char *command;
     std::string text;
-    char buf[4096];
-    for (;;) {
-        ssize_t n = ::read(fd, buf, sizeof buf);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) break;
-        if (text.size() < kMaxLogged) text.append(buf, static_cast<std::size_t>(n));
+
+    void Take(const char *data, std::size_t n) {
+        if (text.size() < kMaxLogged) text.append(data, std::min(n, kMaxLogged - text.size()));
     }
-    std::size_t start = 0;
-    while (start < text.size()) {
-        std::size_t end = text.find('\n', start);
-        if (end == std::string::npos) end = text.size();
-        std::string line = text.substr(start, end - start);
-        UPGRADE_LOG("%s: %s\n", command, line.c_str());
-        start = end + 1;
+    void Log() const {
+        std::size_t start = 0;
+        while (start < text.size()) {
+            std::size_t end = text.find('\n', start);
+            if (end == std::string::npos) end = text.size();
+            UPGRADE_LOG("%s: %s\n", command, hv::EscapeControl(text.substr(start, end - start)).c_str());
+            start = end + 1;
+        }
     }
-}
+};
 
 }  // namespace
 
 // The command is one path, run without a shell, so no byte of it is
-// interpreted.  It runs in a child that takes the caller's effective ids
-// and groups (the instance owner's, switched to by the upgrade) as its real,
-// effective and saved ids before it starts the command: a shell or any
-// program the command starts cannot go back to root.
+// interpreted.  It runs in a child (a grandchild of the caller when the
+// caller is a worker) that
+//   - leads a session and process group of its own, without a controlling
+//     terminal, with standard input from /dev/null and standard output and
+//     error into a pipe whose text goes to the log;
+//   - has the command's directory (the instance) as working directory and
+//     no other descriptor;
+//   - takes the caller's effective ids and groups (the instance owner's) as
+//     its real, effective and saved ids, so that neither the script nor
+//     anything it starts can go back to root;
+//   - gets only the fixed environment (PATH, HOME, LC_ALL=C).
+// The caller waits at most PushTimeLimit() seconds.  When the script ends,
+// whatever it left running in its process group is killed (it would keep
+// the pipe open); a script still running at the limit is killed with its
+// group and counts as failed.
 int cmdExec(const char *command) {
     const uid_t uid = ::geteuid();
     const gid_t gid = ::getegid();
     int count = ::getgroups(0, nullptr);
     std::vector<gid_t> groups(count > 0 ? static_cast<std::size_t>(count) : 0);
     if (count > 0 && ::getgroups(count, groups.data()) < 0) return kResultFailed;
+    const std::vector<std::string> env = hv::migrate::FixedEnvironment(uid);
+    std::vector<char *> envp;
+    for (const std::string &e : env) envp.push_back(const_cast<char *>(e.c_str()));
+    envp.push_back(nullptr);
+    const std::string where(command, std::strrchr(command, '/') != nullptr ? std::strrchr(command, '/') - command : 0);
+    hv::migrate::DirRef dir(where.empty() ? "." : where);
+    const int limit = hv::migrate::PushTimeLimit();
 
-    int err_pipe[2];
-    if (::pipe2(err_pipe, O_CLOEXEC) != 0) return kResultFailed;
-    int devnull = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    int out_pipe[2];
+    if (dir.get() == nullptr || ::pipe2(out_pipe, O_CLOEXEC) != 0) return kResultFailed;
+    int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     std::fflush(nullptr);
     pid_t pid = devnull < 0 ? -1 : ::fork();
     if (pid == 0) {
-        if (::dup2(devnull, 0) < 0 || ::dup2(devnull, 1) < 0 || ::dup2(err_pipe[1], 2) < 0) ::_exit(127);
-        // Nothing root opened (a log file, a database) goes to the owner's
-        // program.
+        ::setsid();
+        if (::dup2(devnull, 0) < 0 || ::dup2(out_pipe[1], 1) < 0 || ::dup2(out_pipe[1], 2) < 0) ::_exit(127);
+        if (::fchdir(dir->fd()) != 0) hv::migrate::ChildFails("the instance directory cannot be entered", 127);
+        // Nothing the caller opened (a log file, a database) goes to the
+        // owner's program.
         if (::close_range(3, ~0U, 0) != 0) {
-            for (int fd = 3; fd < 4096; ++fd) ::close(fd);
+            for (int fd = 3; fd < 65536; ++fd) ::close(fd);
         }
-        BecomeForGood(uid, gid, groups);
+        hv::migrate::BecomeForGood(uid, gid, groups);
         char *argv[] = {const_cast<char *>(command), nullptr};
-        ::execv(command, argv);
-        ChildFails(command);
+        ::execve(command, argv, envp.data());
+        hv::migrate::ChildFails(command, 127);
     }
-    ::close(err_pipe[1]);
+    ::close(out_pipe[1]);
     if (devnull >= 0) ::close(devnull);
     if (pid < 0) {
-        ::close(err_pipe[0]);
+        ::close(out_pipe[0]);
         return kResultFailed;
     }
-    LogOutput(command, err_pipe[0]);
-    ::close(err_pipe[0]);
+    PushOutput output{command, {}};
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(limit);
+    bool ended = false, timed_out = false;
+    int fd = out_pipe[0];
+    while (fd >= 0 || !ended) {
+        if (!ended) {
+            siginfo_t info{};
+            if (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid) {
+                ended = true;
+                ::kill(-pid, SIGKILL);  // what the script left behind
+            }
+        }
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) {
+            if (!ended) timed_out = true;
+            ::kill(-pid, SIGKILL);
+            break;
+        }
+        if (fd < 0) {
+            ::usleep(10 * 1000);
+            continue;
+        }
+        pollfd p{fd, POLLIN, 0};
+        int ready = ::poll(&p, 1, static_cast<int>(std::min<long long>(left.count(), ended ? 1000 : 50)));
+        if (ready <= 0) continue;
+        char buf[4096];
+        ssize_t n = ::read(fd, buf, sizeof buf);
+        if (n > 0) {
+            output.Take(buf, static_cast<std::size_t>(n));
+        } else if (n == 0 || errno != EINTR) {
+            ::close(fd);
+            fd = -1;
+        }
+    }
+    if (fd >= 0) ::close(fd);
+    output.Log();
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0) {
         if (errno != EINTR) return kResultFailed;
+    }
+    if (timed_out) {
+        UPGRADE_LOG("%s did not end within %d seconds (HVDS_PUSH_TIMEOUT); it was killed with its process group\n",
+                    command, limit);
+        return kResultFailed;
     }
     if (WIFEXITED(status) && WEXITSTATUS(status) == 0) return kResultOk;
     if (WIFEXITED(status))

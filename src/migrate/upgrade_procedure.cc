@@ -1,16 +1,23 @@
 // The upgrade of one instance from the baseline to level 2, and the
-// exported entry that gates it, runs it under the instance owner's
-// effective ids and records the new level.  Not thread-safe: the effective
-// ids are process-wide.
+// exported entry that gates it, runs it as the instance owner (in a worker
+// process when the caller is root, see migrate/worker.h) and records the
+// new level.  Not thread-safe: the effective ids are process-wide, and the
+// worker is forked.
 #include "migrate/upgrade.h"
 
 #include <libgen.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <exception>
 
 #include <memory>
 #include <string>
 
 #include "common/export.h"
 #include "common/path_format.h"
+#include "common/string_format.h"
 #include "hv/dsmigrate.h"
 #include "hv/slapi-host.h"
 #include "hv/slapi-plugin.h"
@@ -23,6 +30,7 @@
 #include "migrate/schema.h"
 #include "migrate/script_templates.h"
 #include "migrate/scripts.h"
+#include "migrate/worker.h"
 
 namespace {
 
@@ -70,6 +78,52 @@ int upgrade_DS_instance(int phase, const char *serverroot, const char *instancen
     }
 }
 
+namespace {
+
+// The gate, the procedure and the record, on the locked current instance,
+// with the process's ids already the owner's.
+int UpgradeLocked(const hv::migrate::Instance &instance, int phase, const char *serverroot,
+                  const char *instancename) {
+    if (instance.Lock() != 0) {
+        UPGRADE_LOG("%s is being migrated by another run; nothing done\n", instance.path().c_str());
+        return kResultNotPossible;
+    }
+    hv::migrate::RemoveStaleTemporaries(instance, instancename);
+    hv::migrate::ScopedInstance current(&instance);
+    const char *path = instance.path().c_str();
+    int level = 1;
+    int gate = is_upgrade_needed(kTargetLevel, path, &level);
+    if (gate != 0) return MapGateCode(gate);
+    int result = upgrade_DS_instance(phase, serverroot, instancename, level);
+    if (IsSuccess(result) && phase == 1 && SchemaPushPending(instance.dir())) {
+        UPGRADE_LOG("The schema push of %s failed and is still owed: level 2 is not recorded\n", path);
+        result = kResultFailed;
+    }
+    if (IsSuccess(result) && phase == 1) {
+        int rec = upgradeVersionRepository(kTargetLevel, path);
+        result = (rec == 0 || rec == 1) ? kResultOk : kResultFailed;
+    }
+    return result;
+}
+
+// A line of the worker's standard error: a line of its log
+// ("[time] subsystem - text") goes to this process's log, anything else to
+// standard error.
+void RelayErrorLine(const std::string &line) {
+    std::string::size_type close = line.rfind("] ", line.find(" - "));
+    std::string::size_type dash = close == std::string::npos ? close : line.find(" - ", close);
+    if (!line.empty() && line[0] == '[' && dash != std::string::npos) {
+        std::string subsystem = line.substr(close + 2, dash - close - 2);
+        slapi_log_info_ex(16384, 0, -1, -1, -1, subsystem.c_str(), "%s\n", line.c_str() + dash + 3);
+    } else {
+        std::fprintf(stderr, "%s\n", line.c_str());
+    }
+}
+
+void RelayOutputLine(const std::string &line) { std::printf("%s\n", line.c_str()); }
+
+}  // namespace
+
 int UpgradeInstanceWith(hv::Env *env, int phase, const char *given_path) {
     if (given_path == nullptr) return kResultNotPossible;
     // "/srv/slapd-a/" and "/srv/slapd-a/." name the instance directory too.
@@ -80,7 +134,7 @@ int UpgradeInstanceWith(hv::Env *env, int phase, const char *given_path) {
     if (!hv::CanCarryInScript(instancepath)) {
         UPGRADE_LOG("The instance path %s holds a blank, a quote or another character that the instance "
                     "scripts cannot carry; nothing done\n",
-                    instancepath.c_str());
+                    hv::EscapeControl(instancepath).c_str());
         return kResultNotPossible;
     }
     std::string dse;
@@ -103,46 +157,47 @@ int UpgradeInstanceWith(hv::Env *env, int phase, const char *given_path) {
         hv::migrate::Instance::Open(env, serverroot.p, instancename.p, &err);
     uid_t owner_uid = 0;
     gid_t owner_gid = 0;
-    if (instance != nullptr) err = hv::migrate::OwnerOfInstance(instance->dir(), &owner_uid, &owner_gid);
+    std::string why;
+    if (instance != nullptr)
+        err = hv::migrate::OwnerOfInstance(instance->dir(), hv::migrate::RootOwnedAllowed(), &owner_uid, &owner_gid,
+                                           &why);
     if (err != 0) {
-        if (hv::IsRefusal(err))
-            UPGRADE_LOG("%s: refused, a symbolic link or not the kind of file expected\n",
-                        instance == nullptr ? instancepath.c_str() : dse.c_str());
+        if (instance == nullptr && hv::IsRefusal(err))
+            UPGRADE_LOG("%s: refused, a symbolic link or not the kind of file expected\n", instancepath.c_str());
+        else if (instance != nullptr && err != ENOENT)
+            UPGRADE_LOG("%s\n", hv::EscapeControl(why).c_str());
         return kResultNotPossible;
     }
-    if (instance->Lock() != 0) {
-        UPGRADE_LOG("%s is being migrated by another run; nothing done\n", instancepath.c_str());
-        return kResultNotPossible;
+    if (hv::migrate::NeedsWorker(owner_uid)) {
+        hv::migrate::PushTimeLimit();  // read from the caller's environment before the worker clears it
+        hv::migrate::WorkerSpec spec{owner_uid, owner_gid, instance->dir().fd(), instancepath};
+        return hv::migrate::RunWorker(
+            spec,
+            [&] {
+                int open_err = 0;
+                std::unique_ptr<hv::migrate::Instance> own =
+                    hv::migrate::Instance::OpenCurrent(env, serverroot.p, instancename.p, &open_err);
+                if (own == nullptr) {
+                    UPGRADE_LOG("%s cannot be opened: %s\n", instancepath.c_str(), std::strerror(open_err));
+                    return static_cast<int>(kResultNotPossible);
+                }
+                return UpgradeLocked(*own, phase, serverroot.p, instancename.p);
+            },
+            RelayOutputLine, RelayErrorLine);
     }
     hv::migrate::ScopedOwner owner(owner_uid, owner_gid, LogIdFailure);
     if (!owner.ok()) return kResultNotPossible;
-    hv::migrate::RemoveStaleTemporaries(*instance, instancename.p);
-
-    int result;
-    {
-        hv::migrate::ScopedInstance current(instance.get());
-        const char *path = instance->path().c_str();
-        int level = 1;
-        int gate = is_upgrade_needed(kTargetLevel, path, &level);
-        if (gate == 0) {
-            result = upgrade_DS_instance(phase, serverroot.p, instancename.p, level);
-            if (IsSuccess(result) && phase == 1 && SchemaPushPending(instance->dir())) {
-                UPGRADE_LOG("The schema push of %s failed and is still owed: level 2 is not recorded\n",
-                            instancepath.c_str());
-                result = kResultFailed;
-            }
-            if (IsSuccess(result) && phase == 1) {
-                int rec = upgradeVersionRepository(kTargetLevel, path);
-                result = (rec == 0 || rec == 1) ? kResultOk : kResultFailed;
-            }
-        } else {
-            result = MapGateCode(gate);
-        }
-    }
+    int result = UpgradeLocked(*instance, phase, serverroot.p, instancename.p);
     if (!owner.Restore()) return kResultNotPossible;
     return result;
 }
 
 extern "C" HV_EXPORT int upgrade_instance(int phase, const char *instancepath) {
-    return UpgradeInstanceWith(hv::Env::Default(), phase, instancepath);
+    // No exception may leave a C entry.
+    try {
+        return UpgradeInstanceWith(hv::Env::Default(), phase, instancepath);
+    } catch (const std::exception &e) {
+        UPGRADE_LOG("The upgrade of %s stopped: %s\n", instancepath != nullptr ? instancepath : "(none)", e.what());
+        return kResultFailed;
+    }
 }

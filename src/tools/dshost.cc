@@ -24,16 +24,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <memory>
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "common/dir.h"
+#include "common/string_format.h"
 #include "hv/dsmigrate.h"
 #include "hv/slapi-host.h"
 #include "hv/slapi-plugin.h"
+#include "migrate/instance.h"
+#include "migrate/owner.h"
 #include "migrate/version_repository.h"
+#include "migrate/worker.h"
 
 namespace {
 
@@ -67,12 +72,6 @@ bool ReadWhole(const std::string &path, std::string *out) {
     std::unique_ptr<hv::Dir> dir =
         hv::Dir::Open(hv::Env::Default(), slash == std::string::npos ? "." : path.substr(0, slash), &err);
     return dir != nullptr && dir->ReadFile(path.substr(slash + 1), out) == 0;
-}
-
-// A regular file, not a link.
-bool IsRegularFile(const std::string &path) {
-    struct stat st;
-    return ::lstat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode);
 }
 
 // What the version repository of an instance records, read with the
@@ -203,21 +202,51 @@ bool MakeAbsolute(std::string *path) {
     return true;
 }
 
+void PrintOut(const std::string &line) { std::printf("%s\n", line.c_str()); }
+void PrintErr(const std::string &line) { std::fprintf(stderr, "%s\n", line.c_str()); }
+
+// The opened instance and the ids to work on it with; false after a
+// message.
+bool Identify(const std::string &instancepath, std::unique_ptr<hv::migrate::Instance> *instance, uid_t *uid,
+              gid_t *gid) {
+    int err = 0;
+    *instance = hv::migrate::Instance::OpenPath(hv::Env::Default(), instancepath, &err);
+    if (*instance == nullptr) {
+        std::fprintf(stderr, "dshost: %s is not an instance directory\n", hv::EscapeControl(instancepath).c_str());
+        return false;
+    }
+    std::string why;
+    err = hv::migrate::OwnerOfInstance((*instance)->dir(), hv::migrate::RootOwnedAllowed(), uid, gid, &why);
+    const std::string dse = hv::EscapeControl(instancepath + "/config/dse.ldif");
+    if (err == ENOENT)
+        std::fprintf(stderr, "dshost: %s is missing: not an instance, nothing done\n", dse.c_str());
+    else if (hv::IsRefusal(err))
+        std::fprintf(stderr, "dshost: %s is a link or not a regular file: refused, nothing done\n", dse.c_str());
+    else if (err != 0)
+        std::fprintf(stderr, "dshost: %s\n", hv::EscapeControl(why).c_str());
+    return err == 0;
+}
+
+int UpgradeWork(const std::string &instancepath);
+
+// As root on an instance of another owner the whole upgrade, the load of
+// dse.ldif and what is printed of the instance's files run in a worker
+// that is that owner (see migrate/worker.h); this process only relays.
 int Upgrade(std::string instancepath) {
     if (!MakeAbsolute(&instancepath)) return 1;
+    std::unique_ptr<hv::migrate::Instance> instance;
+    uid_t uid = 0;
+    gid_t gid = 0;
+    if (!Identify(instancepath, &instance, &uid, &gid)) return 1;
+    if (!hv::migrate::NeedsWorker(uid)) return UpgradeWork(instancepath);
+    hv::migrate::PushTimeLimit();  // read from this environment before the worker clears it
+    hv::migrate::WorkerSpec spec{uid, gid, instance->dir().fd(), instancepath};
+    int rc = hv::migrate::RunWorker(spec, [&] { return UpgradeWork(instancepath); }, PrintOut, PrintErr);
+    return rc == 0 ? 0 : 1;
+}
+
+int UpgradeWork(const std::string &instancepath) {
     const std::string dse = instancepath + "/config/dse.ldif";
-    if (!IsDirectory(instancepath)) {
-        std::fprintf(stderr, "dshost: %s is not an instance directory\n", instancepath.c_str());
-        return 1;
-    }
-    if (!Exists(dse)) {
-        std::fprintf(stderr, "dshost: %s is missing: not an instance, nothing done\n", dse.c_str());
-        return 1;
-    }
-    if (!IsRegularFile(dse)) {
-        std::fprintf(stderr, "dshost: %s is a link or not a regular file: refused, nothing done\n", dse.c_str());
-        return 1;
-    }
     std::printf("Upgrading %s\n", instancepath.c_str());
     int rc0 = upgrade_instance(0, instancepath.c_str());
     std::printf("phase 0 (certificate database, schema, scripts): result %d\n", rc0);
@@ -303,6 +332,86 @@ InstanceStatus Examine(const std::string &root, const std::string &name) {
     return st;
 }
 
+// The status of an instance as lines "key value" (value with "\\" and
+// newlines escaped), for the worker to hand to this process.
+std::string EscapeValue(const std::string &v) {
+    std::string out;
+    for (char c : v) {
+        if (c == '\\') out += "\\\\";
+        else if (c == '\n') out += "\\n";
+        else out += c;
+    }
+    return out;
+}
+
+std::string UnescapeValue(const std::string &v) {
+    std::string out;
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        if (v[i] == '\\' && i + 1 < v.size() && (v[i + 1] == '\\' || v[i + 1] == 'n')) {
+            out += v[i + 1] == 'n' ? '\n' : '\\';
+            ++i;
+        } else {
+            out += v[i];
+        }
+    }
+    return out;
+}
+
+std::string Serialize(const InstanceStatus &st) {
+    std::string out = std::string("present ") + (st.repo.present ? "1" : "0") + "\nlevel " +
+                      std::to_string(st.repo.level) + "\npending " + (st.push_pending ? "1" : "0") + "\n";
+    for (int l : st.repo.levels) out += "recorded " + std::to_string(l) + "\n";
+    for (const std::string &p : st.repo.problems) out += "problem " + EscapeValue(p) + "\n";
+    if (!st.certfile.empty()) out += "certfile " + EscapeValue(st.certfile) + "\n";
+    if (!st.certfile_problem.empty()) out += "certproblem " + EscapeValue(st.certfile_problem) + "\n";
+    for (const std::string &n : st.saved_scripts) out += "script " + EscapeValue(n) + "\n";
+    return out;
+}
+
+void TakeLine(InstanceStatus *st, const std::string &line) {
+    std::string::size_type sp = line.find(' ');
+    const std::string key = line.substr(0, sp);
+    const std::string value = sp == std::string::npos ? "" : UnescapeValue(line.substr(sp + 1));
+    if (key == "present") st->repo.present = value == "1";
+    else if (key == "level") st->repo.level = std::atoi(value.c_str());
+    else if (key == "pending") st->push_pending = value == "1";
+    else if (key == "recorded") st->repo.levels.push_back(std::atoi(value.c_str()));
+    else if (key == "problem") st->repo.problems.push_back(value);
+    else if (key == "certfile") st->certfile = value;
+    else if (key == "certproblem") st->certfile_problem = value;
+    else if (key == "script") st->saved_scripts.push_back(value);
+}
+
+// Examine as the instance owner: in a worker when this process is root
+// (the parent reads nothing of the instance but its owner), else here.
+InstanceStatus ExamineAsOwner(const std::string &root, const std::string &name) {
+    const std::string inst = root + "/" + name;
+    InstanceStatus st;
+    st.name = name;
+    int err = 0;
+    std::unique_ptr<hv::migrate::Instance> instance = hv::migrate::Instance::Open(hv::Env::Default(), root, name, &err);
+    uid_t uid = 0;
+    gid_t gid = 0;
+    std::string why = inst + " cannot be opened: " + std::strerror(err);
+    if (instance != nullptr)
+        err = hv::migrate::OwnerOfInstance(instance->dir(), hv::migrate::RootOwnedAllowed(), &uid, &gid, &why);
+    if (err != 0) {
+        st.repo.problems.push_back("not examined: " + why);
+        return st;
+    }
+    if (!hv::migrate::NeedsWorker(uid)) return Examine(root, name);
+    hv::migrate::WorkerSpec spec{uid, gid, instance->dir().fd(), inst};
+    int rc = hv::migrate::RunWorker(
+        spec,
+        [&] {
+            std::fputs(Serialize(Examine(root, name)).c_str(), stdout);
+            return 0;
+        },
+        [&](const std::string &line) { TakeLine(&st, line); }, PrintErr);
+    if (rc != 0) st.repo.problems.push_back("the examination failed");
+    return st;
+}
+
 int Status(const std::string &root, bool json) {
     DIR *d = ::opendir(root.c_str());
     if (d == nullptr) {
@@ -322,7 +431,7 @@ int Status(const std::string &root, bool json) {
     }
     std::string out = json ? "{\"server_root\": " + Json(root) + ", \"instances\": [" : "";
     for (std::size_t i = 0; i < names.size(); ++i) {
-        InstanceStatus st = Examine(root, names[i]);
+        InstanceStatus st = ExamineAsOwner(root, names[i]);
         const std::string cert = !st.certfile_problem.empty() ? "(" + st.certfile_problem + ")"
                                  : st.certfile.empty()         ? "(none)"
                                                                : st.certfile;
@@ -343,11 +452,12 @@ int Status(const std::string &root, bool json) {
         for (const std::string &s : st.saved_scripts) saved += (saved.empty() ? "" : " ") + s;
         std::string problems;
         for (const std::string &p : st.repo.problems) problems += (problems.empty() ? "" : "; ") + p;
-        out += st.name + ":\n  " + DescribeLevels(st.repo) +
-               "\n  repository: " + (problems.empty() ? "consistent" : problems) +
+        // Names and values the owner chose reach the terminal escaped.
+        out += hv::EscapeControl(st.name) + ":\n  " + DescribeLevels(st.repo) +
+               "\n  repository: " + (problems.empty() ? "consistent" : hv::EscapeControl(problems)) +
                "\n  schema push pending: " + (st.push_pending ? "yes" : "no") +
-               "\n  certificate database: " + cert +
-               "\n  saved scripts: " + (saved.empty() ? "(none)" : saved) + "\n";
+               "\n  certificate database: " + hv::EscapeControl(cert) +
+               "\n  saved scripts: " + (saved.empty() ? "(none)" : hv::EscapeControl(saved)) + "\n";
     }
     if (json) out += "]}\n";
     std::fputs(out.c_str(), stdout);
@@ -356,7 +466,9 @@ int Status(const std::string &root, bool json) {
 
 }  // namespace
 
-int main(int argc, char **argv) {
+namespace {
+
+int Main(int argc, char **argv) {
     const char *prog = argc > 0 ? argv[0] : "dshost";
     if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
         Usage(stdout, prog);
@@ -378,4 +490,17 @@ int main(int argc, char **argv) {
     std::fprintf(stderr, "%s: unknown command '%s'\n", prog, argv[1]);
     Usage(stderr, prog);
     return 2;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    // No exception reaches main: a bounded read or an allocation that fails
+    // becomes a message and status 1.
+    try {
+        return Main(argc, argv);
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "dshost: stopped: %s\n", e.what());
+        return 1;
+    }
 }
