@@ -5,4 +5,6 @@ target_sources(migrate_core PRIVATE
 hv_add_test(migrate_downgrade_test
   SOURCES version_repository_test.cc gates_test.cc discovery_test.cc downgrade_steps_test.cc downgrade_driver_test.cc
     fault_injection_test.cc owner_test.cc
-  LIBS migrate_core hv_test_support)
+  LIBS migrate_core hv_test_support
+  # Run as root, these tests work on instances root made for itself.
+  ENVIRONMENT HVDS_ALLOW_ROOT_OWNED=1)

@@ -172,19 +172,24 @@ int cmdExec(const char *command) {
     std::vector<char *> envp;
     for (const std::string &e : env) envp.push_back(const_cast<char *>(e.c_str()));
     envp.push_back(nullptr);
-    const std::string where(command, std::strrchr(command, '/') != nullptr ? std::strrchr(command, '/') - command : 0);
-    hv::migrate::DirRef dir(where.empty() ? "." : where);
+    // The directory holding the command (the instance), reached as every
+    // path of the instance is.
+    hv::migrate::Location where(command);
     const int limit = hv::migrate::PushTimeLimit();
 
     int out_pipe[2];
-    if (dir.get() == nullptr || ::pipe2(out_pipe, O_CLOEXEC) != 0) return kResultFailed;
+    if (where.error() != 0) {
+        UPGRADE_LOG("%s cannot be run: its directory cannot be opened: %s\n", command, std::strerror(where.error()));
+        return kResultFailed;
+    }
+    if (::pipe2(out_pipe, O_CLOEXEC) != 0) return kResultFailed;
     int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
     std::fflush(nullptr);
     pid_t pid = devnull < 0 ? -1 : ::fork();
     if (pid == 0) {
         ::setsid();
         if (::dup2(devnull, 0) < 0 || ::dup2(out_pipe[1], 1) < 0 || ::dup2(out_pipe[1], 2) < 0) ::_exit(127);
-        if (::fchdir(dir->fd()) != 0) hv::migrate::ChildFails("the instance directory cannot be entered", 127);
+        if (::fchdir(where.dir().fd()) != 0) hv::migrate::ChildFails("the instance directory cannot be entered", 127);
         // Nothing the caller opened (a log file, a database) goes to the
         // owner's program.
         if (::close_range(3, ~0U, 0) != 0) {

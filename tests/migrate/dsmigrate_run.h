@@ -14,8 +14,8 @@ inline const std::string &DsmigratePath() {
     return path;
 }
 
-inline ProgramResult RunDsmigrate(const std::vector<std::string> &args) {
-    return RunProgram(DsmigratePath(), args);
+inline ProgramResult RunDsmigrate(const std::vector<std::string> &args, const std::vector<std::string> &env = {}) {
+    return RunProgram(DsmigratePath(), args, env);
 }
 
 }  // namespace hvtest

@@ -39,8 +39,14 @@ class DsmigrateOwners : public ::testing::Test {
 TEST_F(DsmigrateOwners, EachInstanceIsWorkedOnAsItsOwner) {
     root_.AddInstance("slapd-a", owner_.uid, owner_.gid);
     root_.AddInstance("slapd-b", other_.uid, other_.gid);
-    root_.AddInstance("slapd-c");  // root's own
+    root_.AddInstance("slapd-c");  // root's own: only when the administrator allows it
     ProgramResult r = RunDsmigrate({"-downgrade", "-s", root_.path()});
+    EXPECT_EQ(r.err, root_.InstancePath("slapd-c") +
+                         ": refused, the instance directory belongs to root (set HVDS_ALLOW_ROOT_OWNED=1 to work on "
+                         "it as root); nothing done\n");
+    EXPECT_EQ(r.exit_status, 1);
+    EXPECT_FALSE(Inspect(root_.UpgradeDir("slapd-c")).exists);
+    r = RunDsmigrate({"-downgrade", "-s", root_.path()}, {"HVDS_ALLOW_ROOT_OWNED=1"});
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(r.exit_status, 0);
     ExpectOwnedBy(root_.UpgradeDir("slapd-a"), owner_, 0755);

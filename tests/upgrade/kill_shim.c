@@ -2,8 +2,10 @@
  * its Nth call that changes the file system (a creating open, fsync, a
  * rename, a removal, a new directory), N taken from HV_KILL_AT.  With
  * HV_KILL_AT=0 nothing is killed and the number of such calls is written to
- * the file named by HV_KILL_COUNT at exit.  Programs the killed one starts do
- * not inherit the shim. */
+ * the file named by HV_KILL_COUNT at exit.  The count is shared with the
+ * processes the program forks (its workers), so that a change a worker makes
+ * counts and is killed there.  Programs the killed one starts do not inherit
+ * the shim. */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -11,10 +13,13 @@
 #include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-static long kill_at = -1, calls;
+static long kill_at = -1;
+static long *calls; /* shared across fork */
+static pid_t main_pid;
 static char count_file[4096];
 
 __attribute__((constructor)) static void start(void) {
@@ -22,22 +27,25 @@ __attribute__((constructor)) static void start(void) {
     const char *count = getenv("HV_KILL_COUNT");
     if (at != NULL) kill_at = atol(at);
     if (count != NULL) snprintf(count_file, sizeof count_file, "%s", count);
+    calls = mmap(NULL, sizeof *calls, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (calls == MAP_FAILED) abort();
+    main_pid = getpid();
     unsetenv("LD_PRELOAD");
     unsetenv("HV_KILL_AT");
     unsetenv("HV_KILL_COUNT");
 }
 
 __attribute__((destructor)) static void finish(void) {
-    if (count_file[0] == '\0') return;
+    if (count_file[0] == '\0' || getpid() != main_pid) return;
     FILE *f = fopen(count_file, "w");
     if (f == NULL) return;
-    fprintf(f, "%ld\n", calls);
+    fprintf(f, "%ld\n", __atomic_load_n(calls, __ATOMIC_SEQ_CST));
     fclose(f);
 }
 
 static void point(void) {
-    ++calls;
-    if (kill_at > 0 && calls == kill_at) raise(SIGKILL);
+    if (kill_at > 0 && __atomic_add_fetch(calls, 1, __ATOMIC_SEQ_CST) == kill_at) raise(SIGKILL);
+    if (kill_at <= 0) __atomic_add_fetch(calls, 1, __ATOMIC_SEQ_CST);
 }
 
 #define NEXT(name) ((__typeof__(&name))dlsym(RTLD_NEXT, #name))
