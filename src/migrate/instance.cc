@@ -180,4 +180,8 @@ void ReportRefused(const std::string &path) {
     std::fprintf(stderr, "%s: refused, a symbolic link or not the kind of file expected\n", path.c_str());
 }
 
+void ReportTooLarge(const std::string &path) {
+    std::fprintf(stderr, "%s is larger than %zu bytes: refused\n", path.c_str(), hv::kMaxFileBytes);
+}
+
 }  // namespace hv::migrate

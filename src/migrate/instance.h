@@ -131,6 +131,10 @@ int EnsureDirectory(const std::string &path);
 // expected\n" to standard error.
 void ReportRefused(const std::string &path);
 
+// Prints "<path> is larger than <kMaxFileBytes> bytes: refused\n" to
+// standard error (a read that gave EFBIG).
+void ReportTooLarge(const std::string &path);
+
 }  // namespace hv::migrate
 
 #endif  // HV_MIGRATE_INSTANCE_H

@@ -194,6 +194,8 @@ int modify_attributeTypes_from_ldif(const char *file, int mode, const char *name
         if (hv::IsRefusal(err)) {
             hv::migrate::ReportRefused(file);
             std::fprintf(stderr, "The given config file %s could not be read\n", file);
+        } else if (err == EFBIG) {
+            hv::migrate::ReportTooLarge(file);
         } else {
             std::fprintf(stderr, "The given config file %s could not be accessed, error %d\n", file, -1);
         }

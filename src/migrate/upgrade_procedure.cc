@@ -169,7 +169,6 @@ int UpgradeInstanceWith(hv::Env *env, int phase, const char *given_path) {
         return kResultNotPossible;
     }
     if (hv::migrate::NeedsWorker(owner_uid)) {
-        hv::migrate::PushTimeLimit();  // read from the caller's environment before the worker clears it
         hv::migrate::WorkerSpec spec{owner_uid, owner_gid, instance->dir().fd(), instancepath};
         return hv::migrate::RunWorker(
             spec,

@@ -73,6 +73,8 @@ int getVersions_versionRepository(const char *file, char **buffer) {
     if (err != 0) {
         if (hv::IsRefusal(err))
             hv::migrate::ReportRefused(file);
+        else if (err == EFBIG)
+            hv::migrate::ReportTooLarge(file);
         else if (err == ENOENT)
             std::fprintf(stderr, "Could not access the configuration file %s\n", file);
         else

@@ -27,6 +27,8 @@
 namespace hv::migrate {
 namespace {
 
+constexpr char kPushTimeoutVariable[] = "HVDS_PUSH_TIMEOUT";
+
 void CloseFrom(int first) {
     if (::close_range(static_cast<unsigned>(first), ~0U, 0) != 0) {
         for (int fd = first; fd < 65536; ++fd) ::close(fd);
@@ -123,14 +125,11 @@ void ChildFails(const char *what, int status) {
 bool NeedsWorker(uid_t owner) { return ::geteuid() == 0 && owner != 0; }
 
 int PushTimeLimit() {
-    static const int limit = [] {
-        const char *v = std::getenv("HVDS_PUSH_TIMEOUT");
-        if (v == nullptr) return 300;
-        char *end = nullptr;
-        long n = std::strtol(v, &end, 10);
-        return end != v && *end == '\0' && n >= 1 && n <= 86400 ? static_cast<int>(n) : 300;
-    }();
-    return limit;
+    const char *v = std::getenv(kPushTimeoutVariable);
+    if (v == nullptr) return 300;
+    char *end = nullptr;
+    long n = std::strtol(v, &end, 10);
+    return end != v && *end == '\0' && n >= 1 && n <= 86400 ? static_cast<int>(n) : 300;
 }
 
 int WorkerTimeLimit() { return 2 * PushTimeLimit() + 3600; }
@@ -168,7 +167,9 @@ int RunWorker(const WorkerSpec &spec, const std::function<int()> &work, const Li
     // Everything that needs the caller's identity or environment is looked
     // up before the fork.
     const std::vector<gid_t> groups = GroupsOf(spec.uid, spec.gid);
-    const std::vector<std::string> env = FixedEnvironment(spec.uid);
+    std::vector<std::string> env = FixedEnvironment(spec.uid);
+    // The administrator's setting for the push goes with the work.
+    if (const char *v = std::getenv(kPushTimeoutVariable)) env.push_back(std::string(kPushTimeoutVariable) + "=" + v);
     const int limit = spec.time_limit > 0 ? spec.time_limit : WorkerTimeLimit();
     int out_pipe[2], err_pipe[2];
     if (::pipe2(out_pipe, O_CLOEXEC) != 0) {

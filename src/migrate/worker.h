@@ -14,7 +14,8 @@
 //     and saved group and user ids, and checks that root cannot be taken
 //     back;
 //   - replaces its environment by PATH=/usr/bin:/bin, HOME (the owner's)
-//     and LC_ALL=C, and logs to its standard error.
+//     and LC_ALL=C (and the caller's HVDS_PUSH_TIMEOUT), and logs to its
+//     standard error.
 // The caller only reads the worker's output (each line escaped, at most
 // kMaxRelayedBytes a stream), hands it on and waits for it with a time
 // limit, after which the worker's whole session is killed.
@@ -64,7 +65,7 @@ bool NeedsWorker(uid_t owner);
 int RunWorker(const WorkerSpec &spec, const std::function<int()> &work, const LineSink &out, const LineSink &err);
 
 // How long the schema push may run: HVDS_PUSH_TIMEOUT seconds (1 to
-// 86400) from the environment, 300 by default.  Read once, at first use.
+// 86400) from the environment, 300 by default.
 int PushTimeLimit();
 // How long a worker may run: twice the push's limit (the upgrade may push
 // twice) and an hour.

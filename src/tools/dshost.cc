@@ -71,7 +71,13 @@ bool ReadWhole(const std::string &path, std::string *out) {
     int err = 0;
     std::unique_ptr<hv::Dir> dir =
         hv::Dir::Open(hv::Env::Default(), slash == std::string::npos ? "." : path.substr(0, slash), &err);
-    return dir != nullptr && dir->ReadFile(path.substr(slash + 1), out) == 0;
+    if (dir == nullptr) {
+        errno = err;
+        return false;
+    }
+    err = dir->ReadFile(path.substr(slash + 1), out);
+    errno = err;
+    return err == 0;
 }
 
 // What the version repository of an instance records, read with the
@@ -239,7 +245,6 @@ int Upgrade(std::string instancepath) {
     gid_t gid = 0;
     if (!Identify(instancepath, &instance, &uid, &gid)) return 1;
     if (!hv::migrate::NeedsWorker(uid)) return UpgradeWork(instancepath);
-    hv::migrate::PushTimeLimit();  // read from this environment before the worker clears it
     hv::migrate::WorkerSpec spec{uid, gid, instance->dir().fd(), instancepath};
     int rc = hv::migrate::RunWorker(spec, [&] { return UpgradeWork(instancepath); }, PrintOut, PrintErr);
     return rc == 0 ? 0 : 1;
