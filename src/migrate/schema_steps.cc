@@ -188,6 +188,9 @@ int cmdExec(const char *command) {
     pid_t pid = devnull < 0 ? -1 : ::fork();
     if (pid == 0) {
         ::setsid();
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
         if (::dup2(devnull, 0) < 0 || ::dup2(out_pipe[1], 1) < 0 || ::dup2(out_pipe[1], 2) < 0) ::_exit(127);
         if (::fchdir(where.dir().fd()) != 0) hv::migrate::ChildFails("the instance directory cannot be entered", 127);
         // Nothing the caller opened (a log file, a database) goes to the

@@ -183,10 +183,13 @@ int RunWorker(const WorkerSpec &spec, const std::function<int()> &work, const Li
         return kResultFailed;
     }
     std::fflush(nullptr);
+    const pid_t caller = ::getpid();
     pid_t pid = ::fork();
     if (pid == 0) {
-        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
         ::setsid();
+        sigset_t none;
+        sigemptyset(&none);
+        ::sigprocmask(SIG_SETMASK, &none, nullptr);
         int devnull = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
         if (devnull < 0 || ::dup2(devnull, 0) < 0 || ::dup2(out_pipe[1], 1) < 0 || ::dup2(err_pipe[1], 2) < 0)
             ::_exit(kResultNotPossible);
@@ -194,6 +197,10 @@ int RunWorker(const WorkerSpec &spec, const std::function<int()> &work, const Li
         CloseFrom(3);
         SetLimits();
         BecomeForGood(spec.uid, spec.gid, groups);
+        // A worker whose caller is gone has no one to report to.  Set after
+        // the change of ids, which clears it.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (::getppid() != caller) ::_exit(kResultFailed);
         ::clearenv();
         for (const std::string &e : env) ::putenv(const_cast<char *>(e.c_str()));
         hv_log_open(nullptr);  // the log goes to standard error, the pipe
