@@ -73,6 +73,9 @@ int hv_log_open(const char *path);
 /* Severity filter: lines of SLAPI_LOG_FATAL are always written; a line of
  * another severity only when that severity is switched on. */
 void hv_log_enable(int severity, int on);
+/* Writes a line that is already formatted (a line of the log of a worker
+ * process of ours) as it is, a newline added when missing.  0, or -1. */
+int hv_log_line(const char *line);
 
 /* ---- Directory ---------------------------------------------------------- */
 /* Empties the directory, forgets suffixes, refused attributes, the dse file

@@ -79,6 +79,8 @@ std::string TimeStamp() {
     return buf;
 }
 
+int WriteWhole(std::string line);
+
 int WriteLine(const char *subsystem, const std::string &prefix, const char *fmt, va_list ap) {
     std::string line = TimeStamp();
     line += ' ';
@@ -86,6 +88,11 @@ int WriteLine(const char *subsystem, const std::string &prefix, const char *fmt,
     line += " - ";
     line += prefix;
     if (fmt != nullptr) hv::AppendFormatV(&line, fmt, ap);
+    return WriteWhole(std::move(line));
+}
+
+// Writes line, ended by a newline, with one write under the log's mutex.
+int WriteWhole(std::string line) {
     if (line.empty() || line.back() != '\n') line += '\n';
     LogState &s = State();
     std::lock_guard<std::mutex> lock(s.mu);
@@ -120,6 +127,8 @@ HV_EXPORT int hv_log_open(const char *path) {
     s.fd = fd;
     return 0;
 }
+
+HV_EXPORT int hv_log_line(const char *line) { return line == nullptr ? -1 : WriteWhole(line); }
 
 HV_EXPORT void hv_log_enable(int severity, int on) {
     if (severity < 0 || severity >= kMaxSeverity) return;

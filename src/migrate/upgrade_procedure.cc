@@ -110,11 +110,9 @@ int UpgradeLocked(const hv::migrate::Instance &instance, int phase, const char *
 // ("[time] subsystem - text") goes to this process's log, anything else to
 // standard error.
 void RelayErrorLine(const std::string &line) {
-    std::string::size_type close = line.rfind("] ", line.find(" - "));
-    std::string::size_type dash = close == std::string::npos ? close : line.find(" - ", close);
-    if (!line.empty() && line[0] == '[' && dash != std::string::npos) {
-        std::string subsystem = line.substr(close + 2, dash - close - 2);
-        slapi_log_info_ex(16384, 0, -1, -1, -1, subsystem.c_str(), "%s\n", line.c_str() + dash + 3);
+    std::string::size_type close = line.find("] ");
+    if (!line.empty() && line[0] == '[' && close != std::string::npos && line.find(" - ", close) != std::string::npos) {
+        hv_log_line(line.c_str());
     } else {
         std::fprintf(stderr, "%s\n", line.c_str());
     }
