@@ -81,6 +81,7 @@ TEST_F(PrivilegeSeparation, ThePushHoldsNothingOfRoot) {
                "  echo \"session $$ $(cut -d' ' -f6 /proc/$$/stat)\"\n"
                "  if (exec 3</dev/tty) 2>/dev/null; then echo 'tty opened'; else echo 'tty refused'; fi\n"
                "  echo \"cwd $(pwd -P)\"\n"
+               "  echo \"limits $(ulimit -Hn) $(ulimit -Hp)\"\n"
                "  env | sort | sed 's/^/env /'\n"
                "} > " + report + " 2>&1\n";
     };
@@ -131,6 +132,10 @@ TEST_F(PrivilegeSeparation, ThePushHoldsNothingOfRoot) {
                 EXPECT_NE(sid, std::to_string(getsid(0)));
             } else if (key == "tty") {
                 EXPECT_EQ(line, "tty refused");
+            } else if (key == "limits") {
+                long files = 0, procs = 0;
+                words >> files >> procs;
+                EXPECT_TRUE(files > 0 && files <= 1024 && procs > 0 && procs <= 1024) << line;
             } else if (key == "cwd") {
                 EXPECT_EQ(line, "cwd " + Real(inst_));
             } else if (key == "env") {
