@@ -112,7 +112,17 @@ TEST(HvtallyFile, RefusesWhatAClientWouldRefuseNamingTheLineAndLeavesTheFileAlon
     EXPECT_EQ(hvtest::ListDir(dir.path()), std::vector<std::string>{"data.ldif"});
 }
 
-TEST(HvtallyFile, AnEntryLargerThanTheBoundIsRefusedNamingTheFile) {
+TEST(HvtallyFile, ControlBytesFromTheFileReachNoTerminal) {
+    hvtest::TempDir dir;
+    const std::string file = dir.Join("data.ldif");
+    // "ou=\x1b[2J,dc=x": a terminal's clear-screen sequence in a DN.
+    hvtest::WriteFile(file, "dn:: b3U9G1sySixkYz14\nobjectClass: counterHolder\nentryCount: 1\n");
+    hvtest::ProgramResult r = Tally("check", file);
+    EXPECT_EQ(r.exit_status, 1) << r.err;
+    EXPECT_EQ(r.out, "ou=\\x1b[2J,dc=x: stored 1, computed 0\nchecked 1 counters, 1 wrong\n");
+}
+
+TEST(HvtallyFile, ReadsOverTheirBoundAreRefusedNamingTheFile) {
     hvtest::TempDir dir;
     const std::string file = dir.Join("huge.ldif");
     hvtest::WriteFile(file, "dn: dc=x\nobjectClass: top\ndescription: ");
@@ -120,6 +130,14 @@ TEST(HvtallyFile, AnEntryLargerThanTheBoundIsRefusedNamingTheFile) {
     hvtest::ProgramResult r = Tally("check", file);
     EXPECT_EQ(r.exit_status, 2);
     EXPECT_NE(r.err.find(file + ":3: a line longer than 256 MiB"), std::string::npos) << r.err;
+
+    const std::string password = dir.Join("password");
+    hvtest::WriteFile(password, std::string(65 * 1024, 'p'), 0600);
+    r = hvtest::RunProgram(std::string(HV_BUILD_DIR) + "/bin/hvtally",
+                           {"check", "nodetally", kNodeArgs[0], kNodeArgs[1], kNodeArgs[2], "-H",
+                            "ldap://127.0.0.1:1", "-b", "dc=x", "-D", "cn=a", "-y", password});
+    EXPECT_EQ(r.exit_status, 2);
+    EXPECT_NE(r.err.find("the password file " + password + " is larger than 64 KiB"), std::string::npos) << r.err;
 }
 
 // As root on an owner's file: the owner swaps the file's directory for a

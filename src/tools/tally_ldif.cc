@@ -73,7 +73,7 @@ class Base64 {
 std::string Printable(std::string_view s) {
     std::string out;
     for (unsigned char c : s) {
-        if (c < 0x20 || c >= 0x7f) {
+        if (c < 0x20 || c == 0x7f) {
             static const char kHex[] = "0123456789abcdef";
             out += "\\x";
             out += kHex[c >> 4];

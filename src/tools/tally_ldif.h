@@ -87,7 +87,8 @@ class LdifReader {
 // the end; false when the text is not such base64.
 bool DecodeBase64Strict(std::string_view in, std::string *out);
 
-// Bytes for a message: control bytes and bytes past ASCII as \xNN.
+// Bytes for a message or a report line: control bytes as \xNN, so that
+// no text from a file or a server can drive the terminal.
 std::string Printable(std::string_view s);
 
 }  // namespace hv::tally
