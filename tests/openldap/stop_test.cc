@@ -28,7 +28,7 @@ const std::vector<std::string> kNodeArgs = {"counterAttribute=hvEntryCount",
 const std::vector<std::string> kAttrArgs = {"memberAttribute=hvMember", "counterAttribute=hvMemberCount",
                                             "requiredObjectClass=hvGroup", "updateParents=true"};
 constexpr int kClients = 4;
-constexpr int kEntriesPerClient = 3000;
+constexpr int kEntriesPerClient = 1500;
 
 std::string Holder(int k) {
     return "dn: ou=h" + std::to_string(k) + ",dc=example,dc=com\nobjectClass: organizationalUnit\n"
@@ -87,10 +87,16 @@ TEST_P(SlapdStop, UnderLoadThenCheckedAndRepairedFromAnExport) {
     ASSERT_TRUE(server.Start(plugins)) << server.error();
 
     std::vector<std::thread> clients;
-    for (int k = 0; k < kClients; ++k) clients.emplace_back([&server, k] { server.Add(Entries(k)); });
-    // Stop once a good part of the load has been applied.
-    const std::string probe = "cn=e300,ou=h0,dc=example,dc=com";
-    for (int i = 0; i < 300 && server.Values(probe, "cn").empty(); ++i) {
+    std::atomic<int> cut{0};  // clients whose ldapadd the stop broke off
+    for (int k = 0; k < kClients; ++k) {
+        clients.emplace_back([&server, &cut, k] {
+            if (server.Add(Entries(k)).status != 0) ++cut;
+        });
+    }
+    // Stop once a part of the load has been applied.
+    const std::string probe = "cn=e100,ou=h0,dc=example,dc=com";
+    bool seen = false;
+    for (int i = 0; i < 1200 && !(seen = !server.Values(probe, "cn").empty()); ++i) {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     if (sig == SIGKILL) {
@@ -100,6 +106,8 @@ TEST_P(SlapdStop, UnderLoadThenCheckedAndRepairedFromAnExport) {
     }
     server.Stop();
     for (std::thread &t : clients) t.join();
+    ASSERT_TRUE(seen) << "the load did not start";
+    ASSERT_GT(cut.load(), 0) << "the load was over before the stop";
 
     const std::string exported = server.dir() + "/export.ldif";
     CommandResult cat = RunCommand({"/usr/sbin/slapcat", "-f", server.dir() + "/slapadd.conf", "-l", exported}, 60);
