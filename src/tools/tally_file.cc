@@ -29,10 +29,6 @@ namespace {
 
 constexpr std::size_t kWriteChunk = std::size_t{1} << 20;
 
-bool IEquals(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 // The normalized DN, or false with *error naming the line.
 bool Normalized(const LdifReader &reader, const LdifBlock &b, std::string *ndn, std::string *error) {
     char *out = nullptr;
@@ -66,7 +62,7 @@ void AppendRepaired(const LdifBlock &b, const std::string &counterType, long val
     std::size_t at = 0;
     bool written = false;
     for (const LdifAttr &a : b.attrs) {
-        if (!IEquals(a.type, counterType)) continue;
+        if (!SameType(a.type, counterType)) continue;
         out->append(t, at, a.begin - at);
         if (!written) {
             *out += a.type + ": " + number;
@@ -79,8 +75,8 @@ void AppendRepaired(const LdifBlock &b, const std::string &counterType, long val
         out->append(t, 0, b.body);
         std::string_view eol = LineEndBefore(t, b.body);
         if (eol.empty()) {  // the file ends without a line end: so does the new line
-            eol = LineEndBefore(t, t.find('\n') == std::string::npos ? 0 : t.find('\n') + 1);
-            out->append(eol.empty() ? "\n" : eol);
+            const std::size_t first = t.find('\n');
+            out->append(first == std::string::npos ? "\n" : LineEndBefore(t, first + 1));
             *out += counterType + ": " + number;
         } else {
             *out += counterType + ": " + number;
@@ -137,11 +133,11 @@ class FileSource : public Source {
             }
             v.dn = std::move(b.dn);
             for (LdifAttr &a : b.attrs) {
-                if (IEquals(a.type, "objectClass")) {
+                if (SameType(a.type, "objectClass")) {
                     v.objectClasses.push_back(std::move(a.value));
-                } else if (IEquals(a.type, rule_.counterAttribute)) {
+                } else if (SameType(a.type, rule_.counterAttribute)) {
                     v.counter.push_back(std::move(a.value));
-                } else if (members && IEquals(a.type, rule_.memberAttribute)) {
+                } else if (members && SameType(a.type, rule_.memberAttribute)) {
                     ++v.memberValues;
                 }
             }

@@ -96,6 +96,7 @@ TEST(HvtallyFile, RefusesWhatAClientWouldRefuseNamingTheLineAndLeavesTheFileAlon
         {ok + "dn: cn=a,dc=x\nno colon here\n", "6: not an attribute line"},
         {ok + "dn: cn=a,dc=x\nc n: a\n", "6: \"c n\" is not an attribute type"},
         {ok + "dn: cn=a,dc=x,\nobjectClass: person\n", "5: \"cn=a,dc=x,\" is not a DN"},
+        {ok + "dn: cn=a\0b,dc=x\nobjectClass: person\n"s, "5: \"cn=a\\x00b,dc=x\" is not a DN"},
         {ok + "objectClass: person\n", "5: an entry must begin with \"dn:\""},
         {"version: 2\n" + ok, "1: version \"2\""},
     };

@@ -14,10 +14,6 @@ namespace {
 constexpr std::size_t kReadBytes = std::size_t{1} << 20;
 constexpr std::size_t kMaxTypeBytes = 1024;
 
-bool IEquals(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
-}
-
 bool TypeChar(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
            c == ';' || c == '.' || c == '_';
@@ -99,6 +95,10 @@ bool IsBlank(std::string_view line) { return line == "\n" || line == "\r\n" || l
 
 }  // namespace
 
+bool SameType(std::string_view a, std::string_view b) {
+    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
+}
+
 bool DecodeBase64Strict(std::string_view in, std::string *out) {
     out->clear();
     Base64 b(out);
@@ -117,7 +117,7 @@ std::string LdifReader::Where(long line) const { return name_ + ":" + std::to_st
 
 bool LdifReader::Kept(std::string_view type) const {
     for (const std::string &k : keep_) {
-        if (IEquals(type, k)) return true;
+        if (SameType(type, k)) return true;
     }
     return false;
 }
@@ -221,7 +221,7 @@ bool LdifReader::Parse(LdifBlock *block, std::string *error) {
         starts.clear();
         if (!ok) return false;
         if (!block->record) {
-            if (first_ && !version && IEquals(attr.type, "version")) {
+            if (first_ && !version && SameType(attr.type, "version")) {
                 if (attr.value != "1") {
                     *error = Where(attr.line) + "version \"" + Printable(attr.value) + "\" (only 1 is known)";
                     return false;
@@ -229,7 +229,7 @@ bool LdifReader::Parse(LdifBlock *block, std::string *error) {
                 version = true;
                 return true;
             }
-            if (!IEquals(attr.type, "dn")) {
+            if (!SameType(attr.type, "dn")) {
                 *error = Where(attr.line) + "an entry must begin with \"dn:\", not \"" + attr.type + ":\"";
                 return false;
             }
@@ -241,13 +241,13 @@ bool LdifReader::Parse(LdifBlock *block, std::string *error) {
         }
         const bool wasAfterDn = afterDn;
         afterDn = false;
-        if (IEquals(attr.type, "dn")) {
+        if (SameType(attr.type, "dn")) {
             *error = Where(attr.line) + "a second \"dn:\" in the entry of line " + std::to_string(block->dnLine) +
                      " (entries are separated by a blank line)";
             return false;
         }
-        if (IEquals(attr.type, "changetype") || IEquals(attr.type, "control")) {
-            if (wasAfterDn && IEquals(attr.type, "changetype") && IEquals(attr.value, "add")) return true;
+        if (SameType(attr.type, "changetype") || SameType(attr.type, "control")) {
+            if (wasAfterDn && SameType(attr.type, "changetype") && SameType(attr.value, "add")) return true;
             *error = Where(attr.line) + "\"" + attr.type + ": " + Printable(attr.value) +
                      "\": a change record; -f reads entries (content records) only";
             return false;

@@ -87,6 +87,9 @@ class LdifReader {
 // the end; false when the text is not such base64.
 bool DecodeBase64Strict(std::string_view in, std::string *out);
 
+// Whether two attribute types are the same (ASCII letter case ignored).
+bool SameType(std::string_view a, std::string_view b);
+
 // Bytes for a message or a report line: control bytes as \xNN, so that
 // no text from a file or a server can drive the terminal.
 std::string Printable(std::string_view s);
