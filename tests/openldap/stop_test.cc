@@ -108,6 +108,10 @@ TEST_P(SlapdStop, UnderLoadThenCheckedAndRepairedFromAnExport) {
     for (std::thread &t : clients) t.join();
     ASSERT_TRUE(seen) << "the load did not start";
     ASSERT_GT(cut.load(), 0) << "the load was over before the stop";
+    if (compat && sig == SIGTERM) {
+        EXPECT_NE(server.PluginLog().find("slapdcompat: stop requested: new changes are refused; waiting for "),
+                  std::string::npos);
+    }
 
     const std::string exported = server.dir() + "/export.ldif";
     CommandResult cat = RunCommand({"/usr/sbin/slapcat", "-f", server.dir() + "/slapadd.conf", "-l", exported}, 60);
