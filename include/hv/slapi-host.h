@@ -107,6 +107,11 @@ int hv_dir_write_ldif(const char *path);
 Slapi_Entry *hv_dir_get_entry(const char *dn);
 /* Number of entries stored. */
 int hv_dir_entry_count(void);
+/* The normalized, case-folded form (as slapi_sdn_get_ndn gives it) of the
+ * len bytes at dn, which may hold any byte, NUL included.  0 with *ndn a
+ * new string of *ndn_len bytes (slapi_ch_free_string), or -1 when dn does
+ * not parse (*ndn none).  The empty DN parses.  Thread-safe. */
+int hv_dn_normalize(const char *dn, size_t len, char **ndn, size_t *ndn_len);
 
 /* ---- Client operations -------------------------------------------------- */
 #define HV_OP_REPLICATED 1 /* the operation came from a replica */

@@ -49,11 +49,16 @@ int WriteAll(Env *env, int fd, std::string_view data) {
     return 0;
 }
 
+// A producer of content that is already whole.
+Dir::Producer Whole(std::string_view content) {
+    return [content](const std::function<int(std::string_view)> &write) { return write(content); };
+}
+
 // Writes, gives mode and owner to, and flushes the new file fd.
-int FillNewFile(Env *env, int fd, std::string_view content, mode_t mode, uid_t uid, gid_t gid,
+int FillNewFile(Env *env, int fd, const Dir::Producer &produce, mode_t mode, uid_t uid, gid_t gid,
                 Dir::Step *step) {
     *step = Dir::Step::kWrite;
-    if (int e = WriteAll(env, fd, content)) return e;
+    if (int e = produce([&](std::string_view piece) { return WriteAll(env, fd, piece); })) return e;
     if (env->Fsync(fd) != 0) return errno;
     *step = Dir::Step::kOwner;
     if (env->Fchmod(fd, mode) != 0) return errno;
@@ -243,8 +248,8 @@ int Dir::Access(std::string_view rel, int mode) const {
     return ::faccessat(parent.fd, leaf.c_str(), mode, AT_EACCESS | AT_SYMLINK_NOFOLLOW) == 0 ? 0 : errno;
 }
 
-int Dir::ReadFile(std::string_view rel, std::string *out) const {
-    out->clear();
+int Dir::OpenForReading(std::string_view rel, int *fd, struct stat *st) const {
+    *fd = -1;
     std::string leaf;
     int err = 0;
     Fd parent(OpenParent(rel, &leaf, &err));
@@ -253,9 +258,18 @@ int Dir::ReadFile(std::string_view rel, std::string *out) const {
     // is then refused by its type.
     Fd file(::openat(parent.fd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (file.fd < 0) return errno;
+    if (::fstat(file.fd, st) != 0) return errno;
+    if (!S_ISREG(st->st_mode)) return kWrongType;
+    *fd = file.release();
+    return 0;
+}
+
+int Dir::ReadFile(std::string_view rel, std::string *out) const {
+    out->clear();
     struct stat st {};
-    if (::fstat(file.fd, &st) != 0) return errno;
-    if (!S_ISREG(st.st_mode)) return kWrongType;
+    int fd = -1;
+    if (int err = OpenForReading(rel, &fd, &st)) return err;
+    Fd file(fd);
     if (static_cast<unsigned long long>(st.st_size) > kMaxFileBytes) return EFBIG;
     char buf[8192];
     for (;;) {
@@ -283,7 +297,7 @@ int Dir::CreateFile(std::string_view rel, std::string_view content, mode_t mode,
     if (parent.fd < 0) return err;
     Fd file(env_->OpenAt(parent.fd, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
     if (file.fd < 0) return errno;
-    err = FillNewFile(env_, file.fd, content, mode, uid, gid, failed_step);
+    err = FillNewFile(env_, file.fd, Whole(content), mode, uid, gid, failed_step);
     if (err == 0 && ::close(file.release()) != 0) err = errno;
     // A half-made file must not pass for a complete one.
     if (err != 0) ::unlinkat(parent.fd, leaf.c_str(), 0);
@@ -293,12 +307,20 @@ int Dir::CreateFile(std::string_view rel, std::string_view content, mode_t mode,
 int Dir::ReplaceFile(std::string_view rel, std::string_view content, mode_t mode, uid_t uid, gid_t gid,
                      Step *failed_step, std::string_view backup_rel) const {
     Step step = Step::kCreate;
-    int err = ReplaceFileSteps(rel, content, mode, uid, gid, &step, backup_rel);
+    int err = ReplaceFileSteps(rel, Whole(content), mode, uid, gid, &step, backup_rel);
     if (err != 0 && failed_step != nullptr) *failed_step = step;
     return err;
 }
 
-int Dir::ReplaceFileSteps(std::string_view rel, std::string_view content, mode_t mode, uid_t uid, gid_t gid,
+int Dir::ReplaceFileFrom(std::string_view rel, const Producer &produce, mode_t mode, uid_t uid, gid_t gid,
+                         Step *failed_step) const {
+    Step step = Step::kCreate;
+    int err = ReplaceFileSteps(rel, produce, mode, uid, gid, &step, {});
+    if (err != 0 && failed_step != nullptr) *failed_step = step;
+    return err;
+}
+
+int Dir::ReplaceFileSteps(std::string_view rel, const Producer &produce, mode_t mode, uid_t uid, gid_t gid,
                           Step *step, std::string_view backup_rel) const {
     std::string leaf, backup_leaf;
     int err = 0;
@@ -329,7 +351,7 @@ int Dir::ReplaceFileSteps(std::string_view rel, std::string_view content, mode_t
         file.fd = env_->OpenAt(parent.fd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
         if (file.fd < 0 && (errno != EEXIST || attempt > 100)) return errno;
     }
-    err = FillNewFile(env_, file.fd, content, mode, uid, gid, step);
+    err = FillNewFile(env_, file.fd, produce, mode, uid, gid, step);
     if (err == 0 && ::close(file.release()) != 0) err = errno;
     if (err == 0 && backup_dir.fd >= 0) {
         *step = Step::kBackup;

@@ -23,6 +23,7 @@
 #include <sys/types.h>
 
 #include <cerrno>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -117,6 +118,9 @@ class Dir {
     // The whole content of the regular file rel; EFBIG when it holds more
     // than kMaxFileBytes.
     int ReadFile(std::string_view rel, std::string *out) const;
+    // Opens the regular file rel for reading (no link, no blocking) and
+    // fills *st from the open file; *fd is the caller's to close.
+    int OpenForReading(std::string_view rel, int *fd, struct stat *st) const;
     // Creates rel, which must not exist, with content, mode and owner (-1
     // leaves an id as created).  A file that cannot be completed is removed
     // again.  On failure *failed_step (when given) tells which step failed:
@@ -133,6 +137,14 @@ class Dir {
     // new one then fail to take it, the current file is put back.
     int ReplaceFile(std::string_view rel, std::string_view content, mode_t mode, uid_t uid, gid_t gid,
                     Step *failed_step = nullptr, std::string_view backup_rel = {}) const;
+    // Writes a new file's bytes piece by piece through write; 0 or an errno
+    // value (the first one write returned, or the producer's own).
+    using Producer = std::function<int(const std::function<int(std::string_view)> &write)>;
+    // As ReplaceFile, with the content made by produce while it is written,
+    // so that it is never whole in memory.  A producer that fails leaves the
+    // old file as it was.
+    int ReplaceFileFrom(std::string_view rel, const Producer &produce, mode_t mode, uid_t uid, gid_t gid,
+                        Step *failed_step = nullptr) const;
     // Creates the directory rel with mode and owner.
     int MakeDir(std::string_view rel, mode_t mode, uid_t uid, gid_t gid) const;
     // Renames from to to (both beneath this directory).
@@ -150,7 +162,7 @@ class Dir {
     // Opens the directory holding rel's last component; *leaf is that
     // component.  The result is a new fd, or -1 with *err.
     int OpenParent(std::string_view rel, std::string *leaf, int *err) const;
-    int ReplaceFileSteps(std::string_view rel, std::string_view content, mode_t mode, uid_t uid, gid_t gid,
+    int ReplaceFileSteps(std::string_view rel, const Producer &produce, mode_t mode, uid_t uid, gid_t gid,
                          Step *step, std::string_view backup_rel) const;
 
     Env *env_;

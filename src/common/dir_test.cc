@@ -99,6 +99,28 @@ TEST_F(DirTest, AReplacementFailingAtAnyCallKeepsTheOldFile) {
     }
 }
 
+// A content made piece by piece: every piece lands in order, and a producer
+// that fails after writing some leaves the old file and no temporary one.
+TEST_F(DirTest, AReplacementFromAProducerIsWholeOrNotAtAll) {
+    WriteFile(tmp_.Join("inst/data"), "old", 0640);
+    auto pieces = [](int failAfter) {
+        return [failAfter](const std::function<int(std::string_view)> &write) {
+            for (int i = 0; i < 3; ++i) {
+                if (i == failAfter) return EINVAL;
+                if (int err = write(std::string(1, static_cast<char>('a' + i)))) return err;
+            }
+            return 0;
+        };
+    };
+    Dir::Step step = Dir::Step::kCreate;
+    EXPECT_EQ(dir_->ReplaceFileFrom("data", pieces(1), 0640, -1, -1, &step), EINVAL);
+    EXPECT_EQ(step, Dir::Step::kWrite);
+    EXPECT_EQ(ReadFile(tmp_.Join("inst/data")), "old");
+    ASSERT_EQ(dir_->ReplaceFileFrom("data", pieces(-1), 0640, -1, -1), 0);
+    EXPECT_EQ(ReadFile(tmp_.Join("inst/data")), "abc");
+    EXPECT_EQ(hvtest::ListDir(tmp_.Join("inst")), (std::vector<std::string>{"data", "upgrade"}));
+}
+
 // With a backup name, the old file moves there only once the new one is
 // complete; whichever call fails, the old file is in its place or in the
 // backup, whole, and never both gone.

@@ -290,6 +290,17 @@ bool NormalizeDn(std::string_view dn, bool fold, std::string *out) { return Norm
 
 extern "C" {
 
+HV_EXPORT int hv_dn_normalize(const char *dn, size_t len, char **ndn, size_t *ndn_len) {
+    if (ndn == nullptr) return -1;
+    *ndn = nullptr;
+    std::string out;
+    if ((dn == nullptr && len != 0) || !Normalize(std::string_view(dn == nullptr ? "" : dn, len), true, &out))
+        return -1;
+    if (ndn_len != nullptr) *ndn_len = out.size();
+    *ndn = hv::HostStrdup(out);
+    return 0;
+}
+
 HV_EXPORT char *slapi_dn_normalize(char *dn) { return NormalizeInPlace(dn, false); }
 
 HV_EXPORT char *slapi_dn_normalize_case(char *dn) { return NormalizeInPlace(dn, true); }

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "hv/slapi-host.h"
 #include "hv/slapi-plugin.h"
 
 namespace {
@@ -52,6 +53,23 @@ TEST(DnNormalize, UnparsableDnIsOnlyTrimmed) {
     EXPECT_EQ(Normalized("cn=a,,o=b"), "cn=a,,o=b");
     EXPECT_EQ(Folded(" Not A DN "), "not a dn");
     EXPECT_EQ(slapi_dn_normalize(nullptr), nullptr);
+}
+
+// The length-counted form: exactly the bytes given, and a refusal instead
+// of a trimmed copy for a DN that does not parse (a raw NUL among them).
+TEST(DnNormalize, CountedFormTakesTheBytesGivenAndRefusesWhatDoesNotParse) {
+    char *n = nullptr;
+    std::size_t len = 0;
+    ASSERT_EQ(hv_dn_normalize("CN=Foo , O=X and more", 12, &n, &len), 0);
+    EXPECT_EQ(std::string(n, len), "cn=foo,o=x");
+    slapi_ch_free_string(&n);
+    ASSERT_EQ(hv_dn_normalize("", 0, &n, &len), 0);
+    EXPECT_EQ(len, 0u);
+    slapi_ch_free_string(&n);
+    const std::string withNul("cn=a\0b,o=x", 11);
+    EXPECT_EQ(hv_dn_normalize(withNul.data(), withNul.size(), &n, &len), -1);
+    EXPECT_EQ(n, nullptr);
+    EXPECT_EQ(hv_dn_normalize("cn=a,,o=b", 9, &n, &len), -1);
 }
 
 TEST(DnNormalize, EntryKeepsNormalizedDnBeside) {

@@ -25,12 +25,16 @@
 // Configuration: the first `plugin` line of a database, so that its
 // post-operation handlers run before those of the counter plug-ins:
 //
-//   plugin postoperation .../slapdcompat.so SlapdCompat_Init [lockTimeout=30]
+//   plugin postoperation .../slapdcompat.so SlapdCompat_Init [lockTimeout=30] [stopTimeout=30]
 //
 //   lockTimeout  seconds an operation waits for the lock on its DN (default
 //                30, 0 = do not wait); an operation that does not get it
 //                goes on without it, after a log line, so that one stuck
 //                operation cannot stop the server.
+//   stopTimeout  seconds a normal stop (SIGTERM, SIGINT, SIGHUP) waits for
+//                the changes under way to run their handlers, refusing new
+//                changes with 52 (unavailable) meanwhile (default 30, 0 =
+//                do not hold the stop); see plugins/stop_hold.h.
 //
 // The per-operation state lives in an object extension of slapd's
 // Operation; its destructor frees the entries and releases the lock, also
@@ -58,6 +62,7 @@
 #include "common/export.h"
 #include "hv/slapi-plugin.h"
 #include "plugins/plugin_log.h"
+#include "plugins/stop_hold.h"
 
 
 namespace {
@@ -84,21 +89,23 @@ void LogFailure(const char *subsystem, const char *what) noexcept {
 
 struct Config {
     std::chrono::seconds lockTimeout{30};
+    std::chrono::seconds stopTimeout{30};
 };
 
 // Set during initialisation, before any operation; read-only afterwards.
 // With the plug-in on several databases the last line's settings apply.
 Config config;
 
-// "lockTimeout=<seconds>"; every other argument is refused, so that a typing
-// error does not silently leave the default in force.
+// "lockTimeout=<seconds>" and "stopTimeout=<seconds>"; every other argument
+// is refused, so that a typing error does not silently leave the default in
+// force.
 bool ParseArguments(int argc, char **argv, Config *out) {
     Config c;
     for (int i = 0; i < argc; ++i) {
         const char *arg = argv != nullptr && argv[i] != nullptr ? argv[i] : "";
         const char *eq = std::strchr(arg, '=');
         std::string_view name(arg, eq == nullptr ? std::strlen(arg) : static_cast<size_t>(eq - arg));
-        if (eq == nullptr || name != "lockTimeout") {
+        if (eq == nullptr || (name != "lockTimeout" && name != "stopTimeout")) {
             hv::plugins::Log(kInitName, "unknown argument \"%s\"\n", arg);
             return false;
         }
@@ -106,11 +113,11 @@ bool ParseArguments(int argc, char **argv, Config *out) {
         errno = 0;
         long seconds = std::strtol(eq + 1, &end, 10);
         if (end == eq + 1 || *end != '\0' || errno != 0 || seconds < 0 || seconds > 86400) {
-            hv::plugins::Log(kInitName, "lockTimeout must be a number of seconds from 0 to 86400, not \"%s\"\n",
-                             eq + 1);
+            hv::plugins::Log(kInitName, "%s must be a number of seconds from 0 to 86400, not \"%s\"\n",
+                             std::string(name).c_str(), eq + 1);
             return false;
         }
-        c.lockTimeout = std::chrono::seconds(seconds);
+        (name == "lockTimeout" ? c.lockTimeout : c.stopTimeout) = std::chrono::seconds(seconds);
     }
     *out = c;
     return true;
@@ -234,6 +241,7 @@ struct OpState {
     std::string lockedDn;  // empty when no lock is held
     Slapi_Entry *pre = nullptr;
     Slapi_Entry *post = nullptr;
+    bool begun = false;  // counted as a change under way (StopHold)
 
     void Release() noexcept {
         if (pre != nullptr) slapi_entry_free(pre);
@@ -254,6 +262,10 @@ struct OpState {
                 LogFailure(kPluginName, "the move gate could not be left");
             }
             gate = Gate::kNone;
+        }
+        if (begun) {
+            hv::plugins::StopHold::Instance().End();
+            begun = false;
         }
     }
 };
@@ -331,6 +343,14 @@ int PreOperation(Slapi_PBlock *pb, Kind kind) noexcept {
         const char *target = TargetOf(pb);
         if (state == nullptr || target == nullptr) return 0;
         state->Release();  // nothing should be left; never keep a stale lock
+        // Once a stop has begun, a change whose handlers could not write
+        // its counters is not made at all.
+        if (!hv::plugins::StopHold::Instance().Begin()) {
+            char text[] = "the server is stopping";
+            slapi_send_ldap_result(pb, LDAP_UNAVAILABLE, nullptr, text, 0, nullptr);
+            return -1;
+        }
+        state->begun = true;
         std::string ndn = NormalisedDn(target);
         const bool move = kind == Kind::kModRdn;
         if (moveGate.Enter(move, config.lockTimeout)) {
@@ -350,7 +370,7 @@ int PreOperation(Slapi_PBlock *pb, Kind kind) noexcept {
     } catch (...) {
         LogFailure(kPluginName, "pre-operation handler failed");
     }
-    return 0;  // never refuse the operation
+    return 0;  // refuse nothing else
 }
 
 int PostOperation(Slapi_PBlock *pb, Kind kind) noexcept {
@@ -422,8 +442,10 @@ extern "C" HV_EXPORT int SlapdCompat_Init(Slapi_PBlock *pb) {
             return -1;
         }
         config = parsed;
-        hv::plugins::Log(kInitName, "plugin loaded, lockTimeout=%lld\n",
-                         static_cast<long long>(config.lockTimeout.count()));
+        hv::plugins::StopHold::Instance().set_limit(config.stopTimeout);
+        hv::plugins::Log(kInitName, "plugin loaded, lockTimeout=%lld stopTimeout=%lld\n",
+                         static_cast<long long>(config.lockTimeout.count()),
+                         static_cast<long long>(config.stopTimeout.count()));
         return 0;
     } catch (...) {
         LogFailure(kInitName, "initialisation failed");

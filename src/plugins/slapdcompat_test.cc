@@ -30,6 +30,10 @@ TEST_F(SlapdCompatTest, ArgumentsAreCheckedAndThisHostOffersNoOperationExtension
     EXPECT_EQ(LoadCompat({"lockTimeout=-1"}), -1);
     EXPECT_EQ(CountContaining("lockTimeout must be"), 1) << LogText();
     ClearLog();
+    EXPECT_EQ(LoadCompat({"stopTimeout=soon"}), -1);
+    EXPECT_TRUE(Logged("SlapdCompat_Init - stopTimeout must be a number of seconds from 0 to 86400, not \"soon\""))
+        << LogText();
+    ClearLog();
     EXPECT_EQ(LoadCompat({"timeout=5"}), -1);
     EXPECT_TRUE(Logged("SlapdCompat_Init - unknown argument \"timeout=5\"")) << LogText();
     EXPECT_EQ(CountContaining("operation extension"), 0) << LogText();

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "tools/tally_count.h"
+#include "tools/tally_ldif.h"
 #include "tools/tally_source.h"
 
 namespace {
@@ -31,6 +32,8 @@ constexpr int kExitWrong = 1;
 constexpr int kExitError = 2;
 // Rounds of re-reading repaired counters on a live server (see Repair).
 constexpr int kVerifyRounds = 5;
+// The largest password file read (-y).
+constexpr std::size_t kMaxPasswordBytes = 64 * 1024;
 
 const char kUsage[] =
     "usage: hvtally check|repair nodetally counterAttribute=A counterObjectClass=H\n"
@@ -68,8 +71,14 @@ bool ReadPasswordFile(const std::string &path, std::string *out, std::string *er
     }
     char buf[4096];
     ssize_t n;
-    while ((n = ::read(fd, buf, sizeof buf)) > 0) out->append(buf, static_cast<std::size_t>(n));
+    while ((n = ::read(fd, buf, sizeof buf)) > 0 && out->size() <= kMaxPasswordBytes) {
+        out->append(buf, static_cast<std::size_t>(n));
+    }
     ::close(fd);
+    if (out->size() > kMaxPasswordBytes) {
+        *error = "the password file " + path + " is larger than 64 KiB";
+        return false;
+    }
     if (n < 0) {
         *error = "cannot read the password file " + path + ": " + std::strerror(errno);
         return false;
@@ -212,8 +221,8 @@ int main(int argc, char **argv) {
 
     if (!o.repair) {
         for (const CounterState &c : wrong) {
-            std::printf("%s: stored %s, computed %ld\n", c.dn.c_str(), c.StoredText().c_str(),
-                        c.computed);
+            std::printf("%s: stored %s, computed %ld\n", hv::tally::Printable(c.dn).c_str(),
+                        hv::tally::Printable(c.StoredText()).c_str(), c.computed);
         }
         std::printf("checked %zu counters, %zu wrong\n", all.size(), wrong.size());
         return wrong.empty() ? kExitRight : kExitWrong;
@@ -222,7 +231,8 @@ int main(int argc, char **argv) {
     std::printf("checked %zu counters, %zu wrong\n", all.size(), wrong.size());
     std::vector<CounterState> written;
     auto report = [&](const std::string &dn, const std::string &was, long now) {
-        std::printf("%s: stored %s, set to %ld\n", dn.c_str(), was.c_str(), now);
+        std::printf("%s: stored %s, set to %ld\n", hv::tally::Printable(dn).c_str(), hv::tally::Printable(was).c_str(),
+                    now);
         for (const CounterState &c : wrong) {
             if (c.dn == dn) written.push_back(c);
         }

@@ -227,7 +227,7 @@ TEST_F(HvtallyOnFile, RepairAsRootKeepsTheOwnersFileAndRefusesWhatTheOwnerCouldP
     ASSERT_EQ(::symlink(secret.c_str(), file_.c_str()), 0);
     r = RunTally("repair", "nodetally", kNodeArgs, file_);
     EXPECT_EQ(r.exit_status, 2);
-    EXPECT_NE(r.err.find("cannot read configuration file " + file_), std::string::npos) << r.err;
+    EXPECT_NE(r.err.find(file_ + ": is a symbolic link"), std::string::npos) << r.err;
     EXPECT_TRUE(hvtest::Inspect(file_).is_link);
     ASSERT_EQ(::unlink(file_.c_str()), 0);
     ASSERT_EQ(::mkfifo(file_.c_str(), 0600), 0);
@@ -257,7 +257,7 @@ TEST(HvtallyCommandLine, UsageAndInputErrorsExitTwoWithAMessage) {
         {{"check", "nodetally", "c=a", "counterO=h", "r=p", "-H", "ldap://127.0.0.1:1"}, "needs -b"},
         {{"check", "nodetally", "c=a", "counterO=h", "r=p", "-H", "ldap://127.0.0.1:1", "-b", "dc=x"},
          "cannot bind to ldap://127.0.0.1:1"},
-        {{"check", "nodetally", "c=a", "counterO=h", "r=p", "-f", bad}, "does not parse"},
+        {{"check", "nodetally", "c=a", "counterO=h", "r=p", "-f", bad}, bad + ":4: \"not a dn\" is not a DN"},
         {{"check", "nodetally", "c=a", "counterO=h", "r=p", "-f", dir.Join("none")},
          "No such file"},
         {{"check", "nodetally", "c=a", "counterO=h", "r=p", "-H", "ldap://127.0.0.1:1", "-b", "dc=x",

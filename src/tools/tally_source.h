@@ -1,5 +1,5 @@
-// Where hvtally reads and repairs counters: an LDIF file loaded into the
-// host library's directory, or a live server over LDAP.
+// Where hvtally reads and repairs counters: an LDIF file read one entry at
+// a time (tally_file.cc), or a live server over LDAP.
 //
 // Thread-compatible: one source is used by one thread.
 #ifndef HV_TOOLS_TALLY_SOURCE_H
@@ -37,7 +37,10 @@ class Source {
     virtual bool Live() const = 0;
 };
 
-// The file is read once; Repair rewrites it once, safely.  none with *error.
+// Scan reads the file once; Repair copies it once into a new file that
+// replaces it, changing only counter lines.  Run as root on a file of
+// another user, the process becomes that user here, for good.  none with
+// *error.
 std::unique_ptr<Source> OpenFileSource(const Rule &rule, const std::string &path,
                                        std::string *error);
 
