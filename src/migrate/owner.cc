@@ -54,22 +54,6 @@ bool RootOwnedAllowed() {
     return v != nullptr && std::strcmp(v, "1") == 0;
 }
 
-std::vector<gid_t> GroupsOf(uid_t uid, gid_t gid) {
-    struct passwd pw {};
-    struct passwd *found = nullptr;
-    std::vector<char> buf(16384);
-    if (getpwuid_r(uid, &pw, buf.data(), buf.size(), &found) != 0 || found == nullptr) return {gid};
-    std::vector<gid_t> groups(64);
-    int n = static_cast<int>(groups.size());
-    while (getgrouplist(found->pw_name, gid, groups.data(), &n) < 0) {
-        groups.resize(static_cast<std::size_t>(n) > groups.size() ? static_cast<std::size_t>(n)
-                                                                   : groups.size() * 2);
-        n = static_cast<int>(groups.size());
-    }
-    groups.resize(static_cast<std::size_t>(n));
-    return groups;
-}
-
 ScopedOwner::ScopedOwner(uid_t uid, gid_t gid, Reporter report)
     : report_(report), saved_uid_(::geteuid()), saved_gid_(::getegid()) {
     // Root's own groups must not follow it into the owner's work; only root

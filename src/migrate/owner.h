@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "common/dir.h"
+#include "common/identity.h"
 
 namespace hv::migrate {
 
@@ -62,9 +63,7 @@ class ScopedOwner {
     bool restore_tried_ = false, restored_ = true;
 };
 
-// The supplementary groups of uid as its owner would have them: the list
-// of its name with gid, or gid alone when uid has no name.
-std::vector<gid_t> GroupsOf(uid_t uid, gid_t gid);
+using hv::GroupsOf;
 
 }  // namespace hv::migrate
 

@@ -198,7 +198,7 @@ int cmdExec(const char *command) {
         if (::close_range(3, ~0U, 0) != 0) {
             for (int fd = 3; fd < 65536; ++fd) ::close(fd);
         }
-        hv::migrate::BecomeForGood(uid, gid, groups);
+        hv::migrate::BecomeForGoodOrExit(uid, gid, groups);
         char *argv[] = {const_cast<char *>(command), nullptr};
         ::execve(command, argv, envp.data());
         hv::migrate::ChildFails(command, 127);

@@ -145,21 +145,11 @@ std::vector<std::string> FixedEnvironment(uid_t uid) {
     return {"PATH=/usr/bin:/bin", "HOME=" + home, "LC_ALL=C"};
 }
 
-void BecomeForGood(uid_t uid, gid_t gid, const std::vector<gid_t> &groups) {
-    // A caller with root's real id and the owner's effective one (switched
-    // for an instance): the group list can only be set with root's
-    // effective id.
-    if (::getuid() == 0 && ::geteuid() != 0 && ::seteuid(0) != 0) ChildFails("seteuid(0)", 127);
-    if (::geteuid() == 0 && ::setgroups(groups.size(), groups.data()) != 0) ChildFails("setgroups", 127);
-    if (::setresgid(gid, gid, gid) != 0) ChildFails("setresgid", 127);
-    if (::setresuid(uid, uid, uid) != 0) ChildFails("setresuid", 127);
-    uid_t ru, eu, su;
-    gid_t rg, eg, sg;
-    if (::getresuid(&ru, &eu, &su) != 0 || ru != uid || eu != uid || su != uid) ChildFails("getresuid", 127);
-    if (::getresgid(&rg, &eg, &sg) != 0 || rg != gid || eg != gid || sg != gid) ChildFails("getresgid", 127);
-    if (uid != 0 && (::setuid(0) == 0 || ::seteuid(0) == 0 || ::setgid(0) == 0 || ::setgroups(0, nullptr) == 0)) {
-        errno = EPERM;
-        ChildFails("root could be taken back", 127);
+void BecomeForGoodOrExit(uid_t uid, gid_t gid, const std::vector<gid_t> &groups) {
+    const char *failed = "";
+    if (int err = hv::BecomeForGood(uid, gid, groups, &failed)) {
+        errno = err;
+        ChildFails(failed, 127);
     }
 }
 
@@ -196,7 +186,7 @@ int RunWorker(const WorkerSpec &spec, const std::function<int()> &work, const Li
         if (::fchdir(spec.dir_fd) != 0) ChildFails("the instance directory cannot be entered", kResultNotPossible);
         CloseFrom(3);
         SetLimits();
-        BecomeForGood(spec.uid, spec.gid, groups);
+        BecomeForGoodOrExit(spec.uid, spec.gid, groups);
         // A worker whose caller is gone has no one to report to.  Set after
         // the change of ids, which clears it.
         ::prctl(PR_SET_PDEATHSIG, SIGKILL);

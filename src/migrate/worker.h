@@ -82,7 +82,7 @@ std::vector<std::string> FixedEnvironment(uid_t uid);
 // In a child process: takes uid, gid and groups as real, effective and
 // saved ids for good and checks that root cannot be taken back; on failure
 // says why on standard error and ends the process with status 127.
-void BecomeForGood(uid_t uid, gid_t gid, const std::vector<gid_t> &groups);
+void BecomeForGoodOrExit(uid_t uid, gid_t gid, const std::vector<gid_t> &groups);
 
 }  // namespace hv::migrate
 

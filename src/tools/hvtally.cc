@@ -221,8 +221,8 @@ int main(int argc, char **argv) {
 
     if (!o.repair) {
         for (const CounterState &c : wrong) {
-            std::printf("%s: stored %s, computed %ld\n", hv::tally::Printable(c.dn).c_str(),
-                        hv::tally::Printable(c.StoredText()).c_str(), c.computed);
+            std::printf("%s: stored %s, computed %ld\n", hv::EscapeControl(c.dn).c_str(),
+                        hv::EscapeControl(c.StoredText()).c_str(), c.computed);
         }
         std::printf("checked %zu counters, %zu wrong\n", all.size(), wrong.size());
         return wrong.empty() ? kExitRight : kExitWrong;
@@ -231,7 +231,7 @@ int main(int argc, char **argv) {
     std::printf("checked %zu counters, %zu wrong\n", all.size(), wrong.size());
     std::vector<CounterState> written;
     auto report = [&](const std::string &dn, const std::string &was, long now) {
-        std::printf("%s: stored %s, set to %ld\n", hv::tally::Printable(dn).c_str(), hv::tally::Printable(was).c_str(),
+        std::printf("%s: stored %s, set to %ld\n", hv::EscapeControl(dn).c_str(), hv::EscapeControl(was).c_str(),
                     now);
         for (const CounterState &c : wrong) {
             if (c.dn == dn) written.push_back(c);

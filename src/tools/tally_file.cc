@@ -8,8 +8,6 @@
 // whatever is renamed or linked in its place later, the file read and the
 // file replaced are in that directory.  Run as root on a file of another
 // user, hvtally becomes that user before it opens the file.
-#include <grp.h>
-#include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,6 +17,7 @@
 #include <vector>
 
 #include "common/dir.h"
+#include "common/identity.h"
 #include "hv/slapi-host.h"
 #include "tools/tally_ldif.h"
 #include "tools/tally_source.h"
@@ -34,7 +33,7 @@ bool Normalized(const LdifReader &reader, const LdifBlock &b, std::string *ndn, 
     char *out = nullptr;
     std::size_t len = 0;
     if (hv_dn_normalize(b.dn.data(), b.dn.size(), &out, &len) != 0) {
-        *error = reader.name() + ":" + std::to_string(b.dnLine) + ": \"" + Printable(b.dn) + "\" is not a DN";
+        *error = reader.name() + ":" + std::to_string(b.dnLine) + ": \"" + EscapeControl(b.dn) + "\" is not a DN";
         return false;
     }
     ndn->assign(out, len);
@@ -89,14 +88,10 @@ void AppendRepaired(const LdifBlock &b, const std::string &counterType, long val
 
 // Becomes uid (with gid and the user's groups) for good; false with *error.
 bool BecomeOwner(uid_t uid, gid_t gid, const std::string &path, std::string *error) {
-    const struct passwd *pw = ::getpwuid(uid);
-    int rc = pw != nullptr ? ::initgroups(pw->pw_name, gid) : ::setgroups(1, &gid);
-    if (rc == 0) rc = ::setresgid(gid, gid, gid);
-    if (rc == 0) rc = ::setresuid(uid, uid, uid);
-    uid_t r = 0, e = 0, s = 0;
-    if (rc != 0 || ::getresuid(&r, &e, &s) != 0 || r != uid || e != uid || s != uid || ::setuid(0) == 0) {
-        *error = path + ": cannot work as its owner (uid " + std::to_string(uid) + "): " +
-                 (rc != 0 ? std::strerror(errno) : "root could be regained");
+    const char *failed = "";
+    if (int err = BecomeForGood(uid, gid, GroupsOf(uid, gid), &failed)) {
+        *error = path + ": cannot work as its owner (uid " + std::to_string(uid) + "): " + failed + ": " +
+                 std::strerror(err);
         return false;
     }
     return true;
@@ -128,7 +123,7 @@ class FileSource : public Source {
             auto [it, fresh] = lines.emplace(v.ndn, b.dnLine);
             if (!fresh) {
                 *error = path_ + ":" + std::to_string(b.dnLine) + ": the entry of line " + std::to_string(it->second) +
-                         " again (\"" + Printable(b.dn) + "\"); a server takes each DN once";
+                         " again (\"" + EscapeControl(b.dn) + "\"); a server takes each DN once";
                 return false;
             }
             v.dn = std::move(b.dn);

@@ -66,21 +66,6 @@ class Base64 {
 
 }  // namespace
 
-std::string Printable(std::string_view s) {
-    std::string out;
-    for (unsigned char c : s) {
-        if (c < 0x20 || c == 0x7f) {
-            static const char kHex[] = "0123456789abcdef";
-            out += "\\x";
-            out += kHex[c >> 4];
-            out += kHex[c & 15];
-        } else {
-            out += static_cast<char>(c);
-        }
-    }
-    return out;
-}
-
 namespace {
 
 // Length of the line's content: its line end ("\n", "\r\n", or a final
@@ -223,7 +208,7 @@ bool LdifReader::Parse(LdifBlock *block, std::string *error) {
         if (!block->record) {
             if (first_ && !version && SameType(attr.type, "version")) {
                 if (attr.value != "1") {
-                    *error = Where(attr.line) + "version \"" + Printable(attr.value) + "\" (only 1 is known)";
+                    *error = Where(attr.line) + "version \"" + EscapeControl(attr.value) + "\" (only 1 is known)";
                     return false;
                 }
                 version = true;
@@ -248,7 +233,7 @@ bool LdifReader::Parse(LdifBlock *block, std::string *error) {
         }
         if (SameType(attr.type, "changetype") || SameType(attr.type, "control")) {
             if (wasAfterDn && SameType(attr.type, "changetype") && SameType(attr.value, "add")) return true;
-            *error = Where(attr.line) + "\"" + attr.type + ": " + Printable(attr.value) +
+            *error = Where(attr.line) + "\"" + attr.type + ": " + EscapeControl(attr.value) +
                      "\": a change record; -f reads entries (content records) only";
             return false;
         }
@@ -318,7 +303,7 @@ bool LdifReader::ParseAttr(const LdifBlock &block, const std::vector<std::size_t
     bool valid = !attr->type.empty() && attr->type.size() < kMaxTypeBytes;
     for (unsigned char t : attr->type) valid = valid && TypeChar(t);
     if (!more || c != ':' || !valid) {
-        *error = Where(line) + (more && c == ':' ? "\"" + Printable(attr->type) + "\" is not an attribute type"
+        *error = Where(line) + (more && c == ':' ? "\"" + EscapeControl(attr->type) + "\" is not an attribute type"
                                                 : std::string("not an attribute line (no ':' after a type)"));
         return false;
     }

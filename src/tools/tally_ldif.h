@@ -23,6 +23,8 @@
 #include <string_view>
 #include <vector>
 
+#include "common/string_format.h"
+
 namespace hv::tally {
 
 // The largest block (one entry with its comments) the reader takes.
@@ -89,10 +91,6 @@ bool DecodeBase64Strict(std::string_view in, std::string *out);
 
 // Whether two attribute types are the same (ASCII letter case ignored).
 bool SameType(std::string_view a, std::string_view b);
-
-// Bytes for a message or a report line: control bytes as \xNN, so that
-// no text from a file or a server can drive the terminal.
-std::string Printable(std::string_view s);
 
 }  // namespace hv::tally
 
