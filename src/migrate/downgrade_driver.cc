@@ -77,7 +77,13 @@ namespace {
 int DowngradeAsOwner(const char *serverroot, const char *instancename, const char *instancepath) {
     int level = 1;
     int gate = is_downgrade_possible(2, instancepath, &level);
-    if (gate == 1 && level == 1 && finishStoppedDowngrade(instancepath) != 0) return kResultFailed;
+    if (gate == 1 && level == 1 && downgradeStopped(instancepath)) {
+        // Scripts that a power loss took back into the backup directory are
+        // put back before it goes.
+        int rc = restore_saved_scripts(serverroot, instancename);
+        if (rc != kResultOk) return rc;
+        if (finishStoppedDowngrade(instancepath) != 0) return kResultFailed;
+    }
     if (gate != 0) return MapGateCode(gate);
     int rc = downgrade_DS_instance(serverroot, instancename, level);
     if (!IsSuccess(rc)) return rc;

@@ -1,5 +1,6 @@
 #include "migrate/instance.h"
 
+#include "migrate/gates.h"
 #include "migrate/migrate_paths.h"
 #include "migrate/script_templates.h"
 
@@ -98,6 +99,12 @@ void RemoveStaleTemporaries(const Instance &instance, const std::string &name) {
     const std::string doomed = std::string("upgrade") + kRemovedSuffix;
     struct stat st {};
     if (instance.dir().Lstat(doomed, &st) != 0 || !S_ISDIR(st.st_mode)) return;
+    // Only a downgrade that had put every script back renames the directory
+    // for removal; saved copies found in it are the only ones left.
+    if (CheckNoSavedScriptLeft(instance.dir(), doomed) != 0) {
+        std::fprintf(stderr, "%s: left by an interrupted downgrade, kept\n", instance.dir().PathOf(doomed).c_str());
+        return;
+    }
     std::string failed;
     if (instance.dir().RemoveTree(doomed, &failed) == 0)
         std::fprintf(stderr, "%s: removed, left by an interrupted downgrade\n", instance.dir().PathOf(doomed).c_str());

@@ -140,10 +140,15 @@ TEST_F(Recovery, ARepositoryLeftAtTheBaselineIsFinished) {
     hvtest::SampleRoot again;
     CopyRoot(root_, again);
 
+    // The scripts are still in the backup directory (as a power loss could
+    // leave them where the level reached the disk first): put back before
+    // the directory goes.
+    const std::string saved_db2bak = ReadFile(root_.BackupDir(kInst) + "/db2bak");
     OwnersFile(root_.VersionsFile(kInst), "1\t");
     r = Downgrade(root_);
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_FALSE(Inspect(root_.UpgradeDir(kInst)).exists);
+    EXPECT_EQ(ReadFile(Inst("db2bak")), saved_db2bak);
     EXPECT_NE(r.err.find(root_.UpgradeDir(kInst) + ": a downgrade stopped before removing it; removing it now"),
               std::string::npos) << r.err;
 
