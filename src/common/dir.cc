@@ -129,9 +129,17 @@ int RemoveContents(Env *env, int fd, const std::string &path, std::string *faile
 
 }  // namespace
 
-Env *Env::Default() {
-    static Env env;
-    return &env;
+namespace {
+Env g_real_env;
+Env *g_default_env = &g_real_env;
+}  // namespace
+
+Env *Env::Default() { return g_default_env; }
+
+Env *Env::SetDefaultForTesting(Env *env) {
+    Env *old = g_default_env;
+    g_default_env = env != nullptr ? env : &g_real_env;
+    return old;
 }
 
 int Env::OpenAt(int dirfd, const char *name, int flags, mode_t mode) { return ::openat(dirfd, name, flags, mode); }

@@ -52,7 +52,12 @@ inline bool IsRefusal(int err) { return err == ELOOP || err == ENOTDIR || err ==
 class Env {
   public:
     virtual ~Env() = default;
+    // The Env of code that is given none (the host's configuration file,
+    // the certificate step's scratch files).
     static Env *Default();
+    // Makes env the default until the call that puts the previous one back
+    // (which it returns).  For tests; not thread-safe.
+    static Env *SetDefaultForTesting(Env *env);
 
     virtual int OpenAt(int dirfd, const char *name, int flags, mode_t mode);  // only for writing
     virtual ssize_t Write(int fd, const void *data, std::size_t size);

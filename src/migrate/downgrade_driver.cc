@@ -1,6 +1,7 @@
 // The dsmigrate command line and the downgrade of each instance under the
 // effective ids of its owner.
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -118,9 +119,14 @@ int DowngradeInstanceWith(hv::Env *env, const char *serverroot, const char *inst
     }
     hv::migrate::ScopedOwner owner(owner_uid, owner_gid, ReportIdFailure);
     if (!owner.ok()) return kResultNotPossible;
-    hv::migrate::RemoveStaleTemporaries(*instance, instancename);
-    int result;
-    {
+    // A downgrade cut short in its last act (the removal of the upgrade
+    // directory) is complete once that is done: the gate would make a fresh
+    // repository that the uncut run does not leave.
+    struct stat st {};
+    bool complete = hv::migrate::RemoveStaleTemporaries(*instance, instancename) &&
+                    instance->dir().Lstat("upgrade", &st) == ENOENT;
+    int result = kResultOk;
+    if (!complete) {
         hv::migrate::ScopedInstance current(instance.get());
         result = DowngradeAsOwner(serverroot, instancename, instance->path().c_str());
     }
