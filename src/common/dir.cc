@@ -285,6 +285,8 @@ int Dir::ReadFile(std::string_view rel, std::string *out) const {
     struct stat st {};
     if (::fstat(file.fd, &st) != 0) return errno;
     if (!S_ISREG(st.st_mode)) return kWrongType;
+    // Held once at its size, not grown by doubling (a large schema file).
+    out->reserve(static_cast<std::size_t>(st.st_size));
     char buf[8192];
     for (;;) {
         ssize_t n = ::read(file.fd, buf, sizeof buf);
