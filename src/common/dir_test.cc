@@ -128,5 +128,31 @@ TEST_F(DirTest, AReplacementWithABackupKeepsTheOldFileSomewhereWhole) {
     }
 }
 
+// A new file takes its name only whole: whichever call fails, the name is
+// absent or holds the whole content, never an empty or cut file, and an
+// existing file is never replaced.
+TEST_F(DirTest, ANewFileTakesItsNameOnlyWhole) {
+    const std::string file = tmp_.Join("inst/upgrade/versions.conf");
+    FaultEnv counting;
+    int err = 0;
+    auto counted = Dir::Open(&counting, tmp_.Join("inst"), &err);
+    ASSERT_EQ(counted->CreateFile("upgrade/versions.conf", "1", 0600, -1, -1), 0);
+    EXPECT_EQ(counted->CreateFile("upgrade/versions.conf", "2", 0600, -1, -1), EEXIST);
+    EXPECT_EQ(ReadFile(file), "1");
+    const int calls = counting.calls();
+    for (int n = 1; n <= calls; ++n) {
+        hvtest::RemoveTree(file);
+        FaultEnv env(n);
+        auto dir = Dir::Open(&env, tmp_.Join("inst"), &err);
+        SCOPED_TRACE(env.failed());
+        EXPECT_NE(dir->CreateFile("upgrade/versions.conf", "1", 0600, -1, -1), 0);
+        if (Inspect(file).exists) {
+            EXPECT_EQ(ReadFile(file), "1");
+        }
+        std::vector<std::string> left = hvtest::ListDir(tmp_.Join("inst/upgrade"));
+        EXPECT_TRUE(left.empty() || left == std::vector<std::string>{"versions.conf"});
+    }
+}
+
 }  // namespace
 }  // namespace hv
