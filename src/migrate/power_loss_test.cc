@@ -200,6 +200,11 @@ class PowerLoss : public ::testing::Test {
         }
     }
 
+    // A repository is never seen empty: it is created whole.
+    void ExpectRepositoryNotEmpty(const Tree &image) {
+        EXPECT_NE(Content(image, kI + "upgrade/versions.conf"), "") << "an empty versions.conf";
+    }
+
     // Every pre-patch script is somewhere: in place or saved.
     void ExpectNoScriptLost(const Tree &image, const Tree &prepatch) {
         for (const std::string &s : scripts_) {
@@ -238,6 +243,7 @@ TEST_F(PowerLoss, AnUpgradeLosesNothingAndClaimsNothingBeforeItIsOnTheDisk) {
         base_, Upgrade,
         [&](const Tree &image) {
             ExpectOldOrNew(image);
+            ExpectRepositoryNotEmpty(image);
             ExpectNoScriptLost(image, before);
             // Level 2, or a configuration naming cert8, only with the
             // certificate database on the disk.
@@ -277,6 +283,7 @@ TEST_F(PowerLoss, ADowngradeLosesNoSavedScriptAndRecordsTheBaselineOnlyWithTheSc
         base_, Downgrade,
         [&](const Tree &image) {
             ExpectOldOrNew(image);
+            ExpectRepositoryNotEmpty(image);
             ExpectNoScriptLost(image, prepatch);
             // Back at the baseline (the repository says so, or is gone):
             // every script must be back.
