@@ -245,6 +245,8 @@ TEST_F(PowerLoss, AnUpgradeLosesNothingAndClaimsNothingBeforeItIsOnTheDisk) {
             ExpectOldOrNew(image);
             ExpectRepositoryNotEmpty(image);
             ExpectNoScriptLost(image, before);
+            // A script being replaced is never missing from its place.
+            for (const std::string &s : scripts_) EXPECT_TRUE(image.count(s)) << s << " is missing";
             // Level 2, or a configuration naming cert8, only with the
             // certificate database on the disk.
             if (RecordedLevel(image) == 2 ||
