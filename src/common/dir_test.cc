@@ -144,8 +144,9 @@ TEST_F(DirTest, ANewFileTakesItsNameOnlyWhole) {
         hvtest::RemoveTree(file);
         FaultEnv env(n);
         auto dir = Dir::Open(&env, tmp_.Join("inst"), &err);
+        int rc = dir->CreateFile("upgrade/versions.conf", "1", 0600, -1, -1);
         SCOPED_TRACE(env.failed());
-        EXPECT_NE(dir->CreateFile("upgrade/versions.conf", "1", 0600, -1, -1), 0);
+        EXPECT_NE(rc, 0);
         if (Inspect(file).exists) {
             EXPECT_EQ(ReadFile(file), "1");
         }
