@@ -285,18 +285,22 @@ int Dir::ReadFile(std::string_view rel, std::string *out) const {
     struct stat st {};
     if (::fstat(file.fd, &st) != 0) return errno;
     if (!S_ISREG(st.st_mode)) return kWrongType;
-    // Held once at its size, not grown by doubling (a large schema file).
-    out->reserve(static_cast<std::size_t>(st.st_size));
-    char buf[8192];
+    // Read straight into a string of the file's size (one more byte to see
+    // the end), not grown by doubling: a large schema file is held once.
+    std::size_t have = 0;
+    out->resize(static_cast<std::size_t>(st.st_size) + 1);
     for (;;) {
-        ssize_t n = ::read(file.fd, buf, sizeof buf);
+        if (have == out->size()) out->resize(out->size() * 2);  // it grew meanwhile
+        ssize_t n = ::read(file.fd, out->data() + have, out->size() - have);
         if (n < 0) {
             if (errno == EINTR) continue;
+            out->clear();
             return errno;
         }
         if (n == 0) break;
-        out->append(buf, static_cast<std::size_t>(n));
+        have += static_cast<std::size_t>(n);
     }
+    out->resize(have);
     return 0;
 }
 
