@@ -22,6 +22,8 @@
 
 namespace {
 
+// The memory of a process that does nothing but start (the libraries'
+// share), to be told apart from what the rewrite holds.
 // Entries of about 250 bytes, with folded lines and comments, then the
 // schema entry.
 std::string SchemaText(std::size_t bytes) {
@@ -75,6 +77,7 @@ bool WriteText(const std::string &path, const std::string &text) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    if (argc == 2 && std::strcmp(argv[1], "--idle") == 0) return 0;
     if (argc == 3 && std::strcmp(argv[1], "--rewrite") == 0) {
         return modify_attributeTypes_from_ldif(argv[2], ATTR_ADD, "second", "( 1.2 NAME 'second' )",
                                                "cn=schema");
@@ -94,8 +97,9 @@ int main(int argc, char **argv) {
     if (n <= 0) return 1;
     exe[n] = '\0';
 
-    std::printf("%8s %7s %10s %8s %7s %10s %8s %7s %12s %6s\n", "size MB", "blocks", "rewrite s", "cp s",
-                "time x", "rewrite cpu", "cp cpu", "cpu x", "peak RSS MB", "RSS x");
+    std::printf("%8s %7s %10s %8s %7s %10s %8s %11s %8s %7s %12s %11s %6s\n", "size MB", "blocks", "rewrite s",
+                "cp s", "time x", "cp+sync s", "x sync", "rewrite cpu", "cp cpu", "cpu x", "peak RSS MB", "above idle",
+                "x size");
     int rc = 0;
     for (long mb : sizes) {
         const std::string file = std::string(dir) + "/00core.ldif", copy = std::string(dir) + "/copy.ldif";
@@ -107,20 +111,29 @@ int main(int argc, char **argv) {
         text.clear();
         text.shrink_to_fit();
         Run cp = Spawn({"/bin/cp", file, copy});
+        // The rewrite syncs its file (and directory) before it is done: cp
+        // and then a sync of the copy is the same work made durable.
+        Run cp_sync = Spawn({"/bin/sh", "-c", "cp \"$0\" \"$1\" && sync \"$1\" \"$(dirname \"$1\")\"", file,
+                             copy + ".2"});
+        Run idle = Spawn({exe, "--idle"});
         Run rewrite = Spawn({exe, "--rewrite", file});
         if (rewrite.status != 0 || cp.status != 0) {
             std::fprintf(stderr, "rewrite gave %d, cp gave %d\n", rewrite.status, cp.status);
             rc = 1;
         }
-        std::printf("%8.1f %7ld %10.3f %8.3f %7.2f %10.3f %8.3f %7.2f %12.1f %6.2f\n", size_mb, blocks,
-                    rewrite.seconds, cp.seconds, rewrite.seconds / cp.seconds, rewrite.cpu, cp.cpu,
-                    rewrite.cpu / cp.cpu, rewrite.maxrss_kb / 1024.0, rewrite.maxrss_kb / 1024.0 / size_mb);
+        const double above = (rewrite.maxrss_kb - idle.maxrss_kb) / 1024.0;
+        std::printf("%8.1f %7ld %10.3f %8.3f %7.2f %10.3f %8.2f %11.3f %8.3f %7.2f %12.1f %11.1f %6.2f\n", size_mb,
+                    blocks, rewrite.seconds, cp.seconds, rewrite.seconds / cp.seconds, cp_sync.seconds,
+                    rewrite.seconds / cp_sync.seconds, rewrite.cpu, cp.cpu, rewrite.cpu / cp.cpu,
+                    rewrite.maxrss_kb / 1024.0, above, above / size_mb);
+        ::unlink((copy + ".2").c_str());
         ::unlink(file.c_str());
         ::unlink(copy.c_str());
     }
     ::rmdir(dir);
     // The rewrite also flushes the file and its directory to disk, which cp
     // does not; on a busy machine compare the CPU columns.
-    std::printf("target: rewrite time at most 3x cp's, peak memory at most 3x the file's size\n");
+    std::printf("target: rewrite time at most 3x cp's (made durable: x sync), memory above an idle start at most 2x "
+                "the file's size\n");
     return rc;
 }

@@ -49,22 +49,41 @@ int WriteAll(Env *env, int fd, std::string_view data) {
     return 0;
 }
 
-// A producer of content that is already whole.
-Dir::Producer Whole(std::string_view content) {
-    return [content](const std::function<int(std::string_view)> &write) { return write(content); };
-}
-
-// Writes, gives mode and owner to, and flushes the new file fd.
-int FillNewFile(Env *env, int fd, const Dir::Producer &produce, mode_t mode, uid_t uid, gid_t gid,
-                Dir::Step *step) {
+// Writes (through fill), syncs and gives mode and owner to the new file fd.
+// Mode and owner are inode changes that the journal orders before the
+// rename that publishes the file.
+int FillNewFile(Env *env, int fd, const Dir::Filler &fill, mode_t mode, uid_t uid, gid_t gid, Dir::Step *step) {
     *step = Dir::Step::kWrite;
-    if (int e = produce([&](std::string_view piece) { return WriteAll(env, fd, piece); })) return e;
+    if (int e = fill([env, fd](std::string_view piece) { return WriteAll(env, fd, piece); })) return e;
     if (env->Fsync(fd) != 0) return errno;
     *step = Dir::Step::kOwner;
     if (env->Fchmod(fd, mode) != 0) return errno;
     if ((uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1)) && env->Fchown(fd, uid, gid) != 0)
         return errno;
     return 0;
+}
+
+Dir::Filler Whole(std::string_view content) {
+    return [content](const Dir::Writer &write) { return write(content); };
+}
+
+// Syncs the directory fd.
+int SyncDir(Env *env, int fd) { return env->Fsync(fd) == 0 ? 0 : errno; }
+
+// Creates a temporary file beside leaf in parent ("<leaf>.tmp" and six hex
+// digits, the name RemoveStaleTemporaries knows): its fd, or -1 with errno.
+int CreateTemporary(Env *env, int parent, const std::string &leaf, mode_t mode, std::string *tmp) {
+    // One generator per thread: the host's threads may replace files at once.
+    thread_local std::minstd_rand rng(static_cast<unsigned>(::getpid()) ^
+                                      static_cast<unsigned>(std::hash<std::thread::id>()(std::this_thread::get_id())) ^
+                                      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
+    for (int attempt = 0;; ++attempt) {
+        char suffix[16];
+        std::snprintf(suffix, sizeof suffix, ".tmp%06x", static_cast<unsigned>(rng() & 0xffffff));
+        *tmp = leaf + suffix;
+        int fd = env->OpenAt(parent, tmp->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+        if (fd >= 0 || errno != EEXIST || attempt > 100) return fd;
+    }
 }
 
 int RemoveContents(Env *env, int fd, const std::string &path, std::string *failed_path) {
@@ -110,9 +129,17 @@ int RemoveContents(Env *env, int fd, const std::string &path, std::string *faile
 
 }  // namespace
 
-Env *Env::Default() {
-    static Env env;
-    return &env;
+namespace {
+Env g_real_env;
+Env *g_default_env = &g_real_env;
+}  // namespace
+
+Env *Env::Default() { return g_default_env; }
+
+Env *Env::SetDefaultForTesting(Env *env) {
+    Env *old = g_default_env;
+    g_default_env = env != nullptr ? env : &g_real_env;
+    return old;
 }
 
 int Env::OpenAt(int dirfd, const char *name, int flags, mode_t mode) { return ::openat(dirfd, name, flags, mode); }
@@ -121,6 +148,9 @@ int Env::Fsync(int fd) { return ::fsync(fd); }
 int Env::Fchmod(int fd, mode_t mode) { return ::fchmod(fd, mode); }
 int Env::Fchown(int fd, uid_t uid, gid_t gid) { return ::fchown(fd, uid, gid); }
 int Env::MkdirAt(int dirfd, const char *name, mode_t mode) { return ::mkdirat(dirfd, name, mode); }
+int Env::LinkAt(int fromdir, const char *from, int todir, const char *to) {
+    return ::linkat(fromdir, from, todir, to, 0);
+}
 int Env::RenameAt(int fromdir, const char *from, int todir, const char *to) {
     return ::renameat(fromdir, from, todir, to);
 }
@@ -146,6 +176,9 @@ int FaultEnv::Fchown(int fd, uid_t uid, gid_t gid) {
 }
 int FaultEnv::MkdirAt(int dirfd, const char *name, mode_t mode) {
     return Fail("mkdir", name) ? -1 : Env::MkdirAt(dirfd, name, mode);
+}
+int FaultEnv::LinkAt(int fromdir, const char *from, int todir, const char *to) {
+    return Fail("link", from) ? -1 : Env::LinkAt(fromdir, from, todir, to);
 }
 int FaultEnv::RenameAt(int fromdir, const char *from, int todir, const char *to) {
     return Fail("rename", from) ? -1 : Env::RenameAt(fromdir, from, todir, to);
@@ -241,6 +274,7 @@ int Dir::Lstat(std::string_view rel, struct stat *st) const {
 }
 
 int Dir::Access(std::string_view rel, int mode) const {
+    if (rel.empty()) return ::faccessat(fd_, ".", mode, AT_EACCESS) == 0 ? 0 : errno;
     std::string leaf;
     int err = 0;
     Fd parent(OpenParent(rel, &leaf, &err));
@@ -271,18 +305,27 @@ int Dir::ReadFile(std::string_view rel, std::string *out) const {
     if (int err = OpenForReading(rel, &fd, &st)) return err;
     Fd file(fd);
     if (static_cast<unsigned long long>(st.st_size) > kMaxFileBytes) return EFBIG;
-    char buf[8192];
+    // Read straight into a string of the file's size (one more byte to see
+    // the end), not grown by doubling: a large schema file is held once.
+    std::size_t have = 0;
+    out->resize(static_cast<std::size_t>(st.st_size) + 1);
     for (;;) {
-        ssize_t n = ::read(file.fd, buf, sizeof buf);
+        if (have == out->size()) out->resize(out->size() * 2);  // it grew meanwhile
+        ssize_t n = ::read(file.fd, out->data() + have, out->size() - have);
         if (n < 0) {
             if (errno == EINTR) continue;
+            out->clear();
             return errno;
         }
         if (n == 0) break;
+        have += static_cast<std::size_t>(n);
         // The file may grow while it is read.
-        if (out->size() + static_cast<std::size_t>(n) > kMaxFileBytes) return EFBIG;
-        out->append(buf, static_cast<std::size_t>(n));
+        if (have > kMaxFileBytes) {
+            out->clear();
+            return EFBIG;
+        }
     }
+    out->resize(have);
     return 0;
 }
 
@@ -291,37 +334,42 @@ int Dir::CreateFile(std::string_view rel, std::string_view content, mode_t mode,
     Step step = Step::kCreate;
     if (failed_step == nullptr) failed_step = &step;
     *failed_step = Step::kCreate;
-    std::string leaf;
+    std::string leaf, tmp;
     int err = 0;
     Fd parent(OpenParent(rel, &leaf, &err));
     if (parent.fd < 0) return err;
-    Fd file(env_->OpenAt(parent.fd, leaf.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    struct stat st {};
+    if (::fstatat(parent.fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+    Fd file(CreateTemporary(env_, parent.fd, leaf, mode, &tmp));
     if (file.fd < 0) return errno;
     err = FillNewFile(env_, file.fd, Whole(content), mode, uid, gid, failed_step);
     if (err == 0 && ::close(file.release()) != 0) err = errno;
-    // A half-made file must not pass for a complete one.
-    if (err != 0) ::unlinkat(parent.fd, leaf.c_str(), 0);
-    return err;
+    // The whole file takes the name, or nothing does: link() fails on an
+    // existing name as O_EXCL would.
+    if (err == 0) {
+        *failed_step = Step::kCreate;
+        if (env_->LinkAt(parent.fd, tmp.c_str(), parent.fd, leaf.c_str()) != 0) err = errno;
+    }
+    ::unlinkat(parent.fd, tmp.c_str(), 0);
+    if (err != 0) return err;
+    return SyncDir(env_, parent.fd);
 }
 
 int Dir::ReplaceFile(std::string_view rel, std::string_view content, mode_t mode, uid_t uid, gid_t gid,
                      Step *failed_step, std::string_view backup_rel) const {
+    return ReplaceFileWith(rel, Whole(content), mode, uid, gid, failed_step, backup_rel);
+}
+
+int Dir::ReplaceFileWith(std::string_view rel, const Filler &fill, mode_t mode, uid_t uid, gid_t gid,
+                         Step *failed_step, std::string_view backup_rel) const {
     Step step = Step::kCreate;
-    int err = ReplaceFileSteps(rel, Whole(content), mode, uid, gid, &step, backup_rel);
+    int err = ReplaceFileSteps(rel, fill, mode, uid, gid, &step, backup_rel);
     if (err != 0 && failed_step != nullptr) *failed_step = step;
     return err;
 }
 
-int Dir::ReplaceFileFrom(std::string_view rel, const Producer &produce, mode_t mode, uid_t uid, gid_t gid,
-                         Step *failed_step) const {
-    Step step = Step::kCreate;
-    int err = ReplaceFileSteps(rel, produce, mode, uid, gid, &step, {});
-    if (err != 0 && failed_step != nullptr) *failed_step = step;
-    return err;
-}
-
-int Dir::ReplaceFileSteps(std::string_view rel, const Producer &produce, mode_t mode, uid_t uid, gid_t gid,
-                          Step *step, std::string_view backup_rel) const {
+int Dir::ReplaceFileSteps(std::string_view rel, const Filler &fill, mode_t mode, uid_t uid, gid_t gid, Step *step,
+                          std::string_view backup_rel) const {
     std::string leaf, backup_leaf;
     int err = 0;
     Fd parent(OpenParent(rel, &leaf, &err));
@@ -338,39 +386,35 @@ int Dir::ReplaceFileSteps(std::string_view rel, const Producer &produce, mode_t 
     if (::fstatat(parent.fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISREG(st.st_mode))
         return KindError(st);
 
-    // One generator per thread: the host's threads may replace files at once.
-    thread_local std::minstd_rand rng(static_cast<unsigned>(::getpid()) ^
-                                      static_cast<unsigned>(std::hash<std::thread::id>()(std::this_thread::get_id())) ^
-                                      static_cast<unsigned>(std::chrono::steady_clock::now().time_since_epoch().count()));
     std::string tmp;
-    Fd file(-1);
-    for (int attempt = 0; file.fd < 0; ++attempt) {
-        char suffix[16];
-        std::snprintf(suffix, sizeof suffix, ".tmp%06x", static_cast<unsigned>(rng() & 0xffffff));
-        tmp = leaf + suffix;
-        file.fd = env_->OpenAt(parent.fd, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
-        if (file.fd < 0 && (errno != EEXIST || attempt > 100)) return errno;
-    }
-    err = FillNewFile(env_, file.fd, produce, mode, uid, gid, step);
+    Fd file(CreateTemporary(env_, parent.fd, leaf, mode, &tmp));
+    if (file.fd < 0) return errno;
+    err = FillNewFile(env_, file.fd, fill, mode, uid, gid, step);
     if (err == 0 && ::close(file.release()) != 0) err = errno;
+    bool linked = false;
     if (err == 0 && backup_dir.fd >= 0) {
+        // The current file gets its second name, durably, before the first
+        // is given to the new one: there is no moment without it.
         *step = Step::kBackup;
-        if (env_->RenameAt(parent.fd, leaf.c_str(), backup_dir.fd, backup_leaf.c_str()) != 0) err = errno;
+        if (env_->LinkAt(parent.fd, leaf.c_str(), backup_dir.fd, backup_leaf.c_str()) != 0)
+            err = errno;
+        else
+            linked = true;
+        if (err == 0) err = SyncDir(env_, backup_dir.fd);
     }
     if (err == 0) {
         *step = Step::kRename;
-        if (env_->RenameAt(parent.fd, tmp.c_str(), parent.fd, leaf.c_str()) != 0) {
-            err = errno;
-            // The current file goes back where it was.
-            if (backup_dir.fd >= 0) ::renameat(backup_dir.fd, backup_leaf.c_str(), parent.fd, leaf.c_str());
-        }
+        if (env_->RenameAt(parent.fd, tmp.c_str(), parent.fd, leaf.c_str()) != 0) err = errno;
     }
     if (err != 0) {
         ::unlinkat(parent.fd, tmp.c_str(), 0);
+        // The current file is still under its own name: the backup name goes.
+        if (linked) ::unlinkat(backup_dir.fd, backup_leaf.c_str(), 0);
         return err;
     }
     // The new name must survive a crash too.
-    return env_->Fsync(parent.fd) == 0 ? 0 : errno;
+    *step = Step::kRename;
+    return SyncDir(env_, parent.fd);
 }
 
 int Dir::MakeDir(std::string_view rel, mode_t mode, uid_t uid, gid_t gid) const {
@@ -379,10 +423,13 @@ int Dir::MakeDir(std::string_view rel, mode_t mode, uid_t uid, gid_t gid) const 
     Fd parent(OpenParent(rel, &leaf, &err));
     if (parent.fd < 0) return err;
     if (env_->MkdirAt(parent.fd, leaf.c_str(), mode) != 0) return errno;
-    if (uid == static_cast<uid_t>(-1) && gid == static_cast<gid_t>(-1)) return 0;
-    Fd dir(::openat(parent.fd, leaf.c_str(), kDirFlags));
-    if (dir.fd < 0) return errno;
-    return env_->Fchown(dir.fd, uid, gid) == 0 ? 0 : errno;
+    if (uid != static_cast<uid_t>(-1) || gid != static_cast<gid_t>(-1)) {
+        Fd dir(::openat(parent.fd, leaf.c_str(), kDirFlags));
+        if (dir.fd < 0) return errno;
+        if (env_->Fchown(dir.fd, uid, gid) != 0) return errno;
+        if (int e = SyncDir(env_, dir.fd)) return e;
+    }
+    return SyncDir(env_, parent.fd);
 }
 
 int Dir::Rename(std::string_view from, std::string_view to) const {
@@ -392,7 +439,14 @@ int Dir::Rename(std::string_view from, std::string_view to) const {
     if (from_dir.fd < 0) return err;
     Fd to_dir(OpenParent(to, &to_leaf, &err));
     if (to_dir.fd < 0) return err;
-    return env_->RenameAt(from_dir.fd, from_leaf.c_str(), to_dir.fd, to_leaf.c_str()) == 0 ? 0 : errno;
+    if (env_->RenameAt(from_dir.fd, from_leaf.c_str(), to_dir.fd, to_leaf.c_str()) != 0) return errno;
+    // The new name first: should only one directory reach the disk, the
+    // file is still found under one of its names.
+    if (int e = SyncDir(env_, to_dir.fd)) return e;
+    struct stat a {}, b {};
+    if (::fstat(from_dir.fd, &a) == 0 && ::fstat(to_dir.fd, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino)
+        return 0;
+    return SyncDir(env_, from_dir.fd);
 }
 
 int Dir::Remove(std::string_view rel) const {
@@ -400,7 +454,8 @@ int Dir::Remove(std::string_view rel) const {
     int err = 0;
     Fd parent(OpenParent(rel, &leaf, &err));
     if (parent.fd < 0) return err;
-    return env_->UnlinkAt(parent.fd, leaf.c_str(), 0) == 0 ? 0 : errno;
+    if (env_->UnlinkAt(parent.fd, leaf.c_str(), 0) != 0) return errno;
+    return SyncDir(env_, parent.fd);
 }
 
 int Dir::RemoveTree(std::string_view rel, std::string *failed_path) const {
@@ -418,17 +473,45 @@ int Dir::RemoveTree(std::string_view rel, std::string *failed_path) const {
         struct stat st {};
         // A link in the tree's place goes as a link; what it points to stays.
         if (::fstatat(parent.fd, leaf.c_str(), &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
-            err = env_->UnlinkAt(parent.fd, leaf.c_str(), 0) == 0 ? 0 : errno;
+            err = env_->UnlinkAt(parent.fd, leaf.c_str(), 0) == 0 ? SyncDir(env_, parent.fd) : errno;
         if (err != 0) *failed_path = PathOf(rel);
         return err;
     }
     err = RemoveContents(env_, fd, PathOf(rel), failed_path);
     if (err != 0) return err;
-    if (env_->UnlinkAt(parent.fd, leaf.c_str(), AT_REMOVEDIR) != 0) {
+    if (env_->UnlinkAt(parent.fd, leaf.c_str(), AT_REMOVEDIR) != 0 || SyncDir(env_, parent.fd) != 0) {
         *failed_path = PathOf(rel);
         return errno;
     }
     return 0;
+}
+
+int Dir::Sync(std::string_view rel) const {
+    Fd dir(-1);
+    if (rel.empty()) {
+        dir.fd = ::openat(fd_, ".", kDirFlags);
+    } else {
+        std::string leaf;
+        int err = 0;
+        Fd parent(OpenParent(rel, &leaf, &err));
+        if (parent.fd < 0) return err;
+        dir.fd = ::openat(parent.fd, leaf.c_str(), kDirFlags);
+    }
+    if (dir.fd < 0) return errno;
+    return SyncDir(env_, dir.fd);
+}
+
+int Dir::SyncFile(std::string_view rel) const {
+    std::string leaf;
+    int err = 0;
+    Fd parent(OpenParent(rel, &leaf, &err));
+    if (parent.fd < 0) return err;
+    Fd file(::openat(parent.fd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (file.fd < 0) return errno;
+    struct stat st {};
+    if (::fstat(file.fd, &st) != 0) return errno;
+    if (!S_ISREG(st.st_mode)) return kWrongType;
+    return env_->Fsync(file.fd) == 0 ? 0 : errno;
 }
 
 int Dir::List(std::string_view rel, std::vector<std::string> *names) const {

@@ -11,8 +11,18 @@
 // nothing is created or changed through it.
 //
 // The calls that change the file system (creating opens, writes, syncs,
-// mode and owner changes, renames, removals, new directories) go through an
-// Env, so that tests can make any one of them fail (FaultEnv).
+// mode and owner changes, links, renames, removals, new directories) go
+// through an Env, so that tests can make any one of them fail (FaultEnv).
+//
+// What a change makes durable (a power loss after the call returns 0
+// cannot undo it): a file written by CreateFile or ReplaceFile is synced
+// before the name that publishes it is made, and every call that makes,
+// renames or removes a name syncs the directory (both directories of a
+// rename) before it returns.  ReplaceFile never leaves the name without a
+// file, and with a backup name the old file is linked there, and that
+// directory synced, before the new one takes its place.  Files written by
+// others (a library that writes by name) are made durable with SyncFile and
+// Sync of their directory.
 //
 // Results are 0 or an errno value.  A Dir is thread-compatible; its Env must
 // outlive it.
@@ -48,7 +58,12 @@ inline bool IsRefusal(int err) { return err == ELOOP || err == ENOTDIR || err ==
 class Env {
   public:
     virtual ~Env() = default;
+    // The Env of code that is given none (the host's configuration file,
+    // the certificate step's scratch files).
     static Env *Default();
+    // Makes env the default until the call that puts the previous one back
+    // (which it returns).  For tests; not thread-safe.
+    static Env *SetDefaultForTesting(Env *env);
 
     virtual int OpenAt(int dirfd, const char *name, int flags, mode_t mode);  // only for writing
     virtual ssize_t Write(int fd, const void *data, std::size_t size);
@@ -56,6 +71,7 @@ class Env {
     virtual int Fchmod(int fd, mode_t mode);
     virtual int Fchown(int fd, uid_t uid, gid_t gid);
     virtual int MkdirAt(int dirfd, const char *name, mode_t mode);
+    virtual int LinkAt(int fromdir, const char *from, int todir, const char *to);
     virtual int RenameAt(int fromdir, const char *from, int todir, const char *to);
     virtual int UnlinkAt(int dirfd, const char *name, int flags);
 };
@@ -76,11 +92,15 @@ class FaultEnv : public Env {
     int Fchmod(int fd, mode_t mode) override;
     int Fchown(int fd, uid_t uid, gid_t gid) override;
     int MkdirAt(int dirfd, const char *name, mode_t mode) override;
+    int LinkAt(int fromdir, const char *from, int todir, const char *to) override;
     int RenameAt(int fromdir, const char *from, int todir, const char *to) override;
     int UnlinkAt(int dirfd, const char *name, int flags) override;
 
+  protected:
+    // Counts the call; true (errno EIO) when it is the one to fail.
+    virtual bool Fail(const char *what, const char *name);
+
   private:
-    bool Fail(const char *what, const char *name);
     int fail_at_;
     int calls_ = 0;
     std::string failed_;
@@ -112,8 +132,8 @@ class Dir {
     // lstat of rel (the last component is not followed either); "" is
     // this directory.
     int Lstat(std::string_view rel, struct stat *st) const;
-    // faccessat of rel with the effective ids, the last component not
-    // followed.
+    // faccessat of rel ("" is this directory) with the effective ids, the
+    // last component not followed.
     int Access(std::string_view rel, int mode) const;
     // The whole content of the regular file rel; EFBIG when it holds more
     // than kMaxFileBytes.
@@ -122,29 +142,30 @@ class Dir {
     // fills *st from the open file; *fd is the caller's to close.
     int OpenForReading(std::string_view rel, int *fd, struct stat *st) const;
     // Creates rel, which must not exist, with content, mode and owner (-1
-    // leaves an id as created).  A file that cannot be completed is removed
-    // again.  On failure *failed_step (when given) tells which step failed:
-    // kCreate, kWrite or kOwner.
+    // leaves an id as created).  The file is written whole under a temporary
+    // name and linked to rel only then, so rel never holds a partial file;
+    // EEXIST (kCreate) when rel exists.  On failure *failed_step (when
+    // given) tells which step failed: kCreate, kWrite or kOwner.
     enum class Step { kCreate, kWrite, kOwner, kBackup, kRename };
     int CreateFile(std::string_view rel, std::string_view content, mode_t mode, uid_t uid, gid_t gid,
                    Step *failed_step = nullptr) const;
+    // Writes the content of a new file in pieces: each call of write hands
+    // one on (0 or errno).  Returns 0 or an errno value of its own.
+    using Writer = std::function<int(std::string_view piece)>;
+    using Filler = std::function<int(const Writer &write)>;
     // Replaces the regular file rel (or creates it) so that a failure at any
     // step leaves the old file whole: a temporary file beside it is written,
-    // flushed, given mode and owner and renamed over it; the directory is
-    // flushed last.  On failure *failed_step (when given) tells which step
-    // failed.  With backup_rel given, the current file is renamed there just
-    // before the new one takes its name (kBackup when that fails); should the
-    // new one then fail to take it, the current file is put back.
+    // synced, given mode and owner and renamed over it; the directory is
+    // synced last.  On failure *failed_step (when given) tells which step
+    // failed.  With backup_rel given (it must not exist), the current file
+    // is first linked there and that directory synced (kBackup when that
+    // fails): a crash at any moment leaves the old file under one of the two
+    // names.
     int ReplaceFile(std::string_view rel, std::string_view content, mode_t mode, uid_t uid, gid_t gid,
                     Step *failed_step = nullptr, std::string_view backup_rel = {}) const;
-    // Writes a new file's bytes piece by piece through write; 0 or an errno
-    // value (the first one write returned, or the producer's own).
-    using Producer = std::function<int(const std::function<int(std::string_view)> &write)>;
-    // As ReplaceFile, with the content made by produce while it is written,
-    // so that it is never whole in memory.  A producer that fails leaves the
-    // old file as it was.
-    int ReplaceFileFrom(std::string_view rel, const Producer &produce, mode_t mode, uid_t uid, gid_t gid,
-                        Step *failed_step = nullptr) const;
+    // The same with the content written by fill (kWrite when it fails).
+    int ReplaceFileWith(std::string_view rel, const Filler &fill, mode_t mode, uid_t uid, gid_t gid,
+                        Step *failed_step = nullptr, std::string_view backup_rel = {}) const;
     // Creates the directory rel with mode and owner.
     int MakeDir(std::string_view rel, mode_t mode, uid_t uid, gid_t gid) const;
     // Renames from to to (both beneath this directory).
@@ -154,6 +175,12 @@ class Dir {
     // Removes the directory rel and everything in it, depth first, links as
     // links.  On failure *failed_path names the entry that failed.
     int RemoveTree(std::string_view rel, std::string *failed_path) const;
+    // Syncs the directory rel ("" for this one): the names made, renamed or
+    // removed in it survive a power loss.
+    int Sync(std::string_view rel = {}) const;
+    // Syncs the regular file rel (not followed, opened without blocking),
+    // which someone else wrote: its data and size survive a power loss.
+    int SyncFile(std::string_view rel) const;
     // Names in the directory rel ("" for this one), without "." and "..".
     int List(std::string_view rel, std::vector<std::string> *names) const;
 
@@ -162,8 +189,8 @@ class Dir {
     // Opens the directory holding rel's last component; *leaf is that
     // component.  The result is a new fd, or -1 with *err.
     int OpenParent(std::string_view rel, std::string *leaf, int *err) const;
-    int ReplaceFileSteps(std::string_view rel, const Producer &produce, mode_t mode, uid_t uid, gid_t gid,
-                         Step *step, std::string_view backup_rel) const;
+    int ReplaceFileSteps(std::string_view rel, const Filler &fill, mode_t mode, uid_t uid, gid_t gid, Step *step,
+                         std::string_view backup_rel) const;
 
     Env *env_;
     int fd_;

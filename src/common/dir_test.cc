@@ -113,10 +113,10 @@ TEST_F(DirTest, AReplacementFromAProducerIsWholeOrNotAtAll) {
         };
     };
     Dir::Step step = Dir::Step::kCreate;
-    EXPECT_EQ(dir_->ReplaceFileFrom("data", pieces(1), 0640, -1, -1, &step), EINVAL);
+    EXPECT_EQ(dir_->ReplaceFileWith("data", pieces(1), 0640, -1, -1, &step), EINVAL);
     EXPECT_EQ(step, Dir::Step::kWrite);
     EXPECT_EQ(ReadFile(tmp_.Join("inst/data")), "old");
-    ASSERT_EQ(dir_->ReplaceFileFrom("data", pieces(-1), 0640, -1, -1), 0);
+    ASSERT_EQ(dir_->ReplaceFileWith("data", pieces(-1), 0640, -1, -1), 0);
     EXPECT_EQ(ReadFile(tmp_.Join("inst/data")), "abc");
     EXPECT_EQ(hvtest::ListDir(tmp_.Join("inst")), (std::vector<std::string>{"data", "upgrade"}));
 }
@@ -147,6 +147,33 @@ TEST_F(DirTest, AReplacementWithABackupKeepsTheOldFileSomewhereWhole) {
             EXPECT_FALSE(Inspect(saved).exists);
         }
         EXPECT_EQ(hvtest::ListDir(tmp_.Join("inst")), (std::vector<std::string>{"db2bak", "upgrade"}));
+    }
+}
+
+// A new file takes its name only whole: whichever call fails, the name is
+// absent or holds the whole content, never an empty or cut file, and an
+// existing file is never replaced.
+TEST_F(DirTest, ANewFileTakesItsNameOnlyWhole) {
+    const std::string file = tmp_.Join("inst/upgrade/versions.conf");
+    FaultEnv counting;
+    int err = 0;
+    auto counted = Dir::Open(&counting, tmp_.Join("inst"), &err);
+    ASSERT_EQ(counted->CreateFile("upgrade/versions.conf", "1", 0600, -1, -1), 0);
+    EXPECT_EQ(counted->CreateFile("upgrade/versions.conf", "2", 0600, -1, -1), EEXIST);
+    EXPECT_EQ(ReadFile(file), "1");
+    const int calls = counting.calls();
+    for (int n = 1; n <= calls; ++n) {
+        hvtest::RemoveTree(file);
+        FaultEnv env(n);
+        auto dir = Dir::Open(&env, tmp_.Join("inst"), &err);
+        int rc = dir->CreateFile("upgrade/versions.conf", "1", 0600, -1, -1);
+        SCOPED_TRACE(env.failed());
+        EXPECT_NE(rc, 0);
+        if (Inspect(file).exists) {
+            EXPECT_EQ(ReadFile(file), "1");
+        }
+        std::vector<std::string> left = hvtest::ListDir(tmp_.Join("inst/upgrade"));
+        EXPECT_TRUE(left.empty() || left == std::vector<std::string>{"versions.conf"});
     }
 }
 

@@ -8,6 +8,7 @@
 #include <prinit.h>
 #include <sys/stat.h>
 
+#include <signal.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -17,6 +18,7 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "common/dir.h"
 #include "hv/slapi-host.h"
@@ -31,6 +33,10 @@ namespace {
 constexpr char kEncryptionDn[] = "cn=encryption,cn=config";
 constexpr char kCertfileAttr[] = "hvCertfile";
 
+// The step's own messages name it, the file and the reason.
+#define CERT_STEP_ERROR(fmt, ...) \
+    std::fprintf(stderr, "upgrade_NSS334_to_NSS336: " fmt "\n", __VA_ARGS__)
+
 // lstat of path through the current instance's server root; 0 or errno.
 int Examine(const std::string &path, struct stat *st) {
     hv::migrate::Location where(path);
@@ -40,6 +46,21 @@ int Examine(const std::string &path, struct stat *st) {
 bool Exists(const std::string &path) {
     struct stat st {};
     return Examine(path, &st) == 0;
+}
+
+// Whether path exists: false with *failed unset when it does not (ENOENT);
+// a path that cannot be examined (its directory unreadable, an I/O error)
+// sets *failed after naming it, for not looking is not finding nothing.
+bool Present(const std::string &path, bool *failed) {
+    struct stat st {};
+    int err = Examine(path, &st);
+    if (err == 0) return true;
+    if (err != ENOENT) {
+        CERT_STEP_ERROR("%s cannot be examined: %s; the certificate database step fails", path.c_str(),
+                        std::strerror(err));
+        *failed = true;
+    }
+    return false;
 }
 
 // NSS opens these files by name: each must be absent or a regular file, and
@@ -83,10 +104,6 @@ struct PBlockHolder {
     PBlockHolder() { pblock_init(&pb); }
     ~PBlockHolder() { pblock_done(&pb); }
 };
-
-// The step's own messages name it, the file and the reason.
-#define CERT_STEP_ERROR(fmt, ...) \
-    std::fprintf(stderr, "upgrade_NSS334_to_NSS336: " fmt "\n", __VA_ARGS__)
 
 // The first rel_bakN beneath dir that does not exist: 0, or the errno of
 // looking.
@@ -162,30 +179,98 @@ bool PutBack(const OldFile &f) {
     return false;
 }
 
+constexpr char kScratchPrefix[] = "hvcertdb.";
+
+// Where scratch directories go: $TMPDIR when absolute, else /tmp.
+std::string ScratchParent() {
+    const char *tmp = std::getenv("TMPDIR");
+    return tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp";
+}
+
+// Removes the scratch directories of earlier runs that were killed or could
+// not remove them: only this tool's ("hvcertdb.<pid>.XXXXXX", the pid of a
+// process that is gone), owned by the effective user, real directories.
+// Each is named on standard error, removed or not.
+void RemoveStaleScratch(const hv::Dir &top) {
+    std::vector<std::string> names;
+    if (top.List("", &names) != 0) return;
+    for (const std::string &name : names) {
+        if (name.compare(0, sizeof kScratchPrefix - 1, kScratchPrefix) != 0) continue;
+        const char *p = name.c_str() + sizeof kScratchPrefix - 1;
+        char *end = nullptr;
+        long pid = std::strtol(p, &end, 10);
+        if (end == p || *end != '.' || std::strlen(end + 1) != 6 || pid <= 0) continue;
+        if (::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;  // its run may still work in it
+        struct stat st {};
+        if (top.Lstat(name, &st) != 0 || !S_ISDIR(st.st_mode) || st.st_uid != ::geteuid()) continue;
+        std::string failed;
+        int err = top.RemoveTree(name, &failed);
+        if (err == 0)
+            CERT_STEP_ERROR("%s: removed, a scratch directory left by an earlier run", top.PathOf(name).c_str());
+        else
+            CERT_STEP_ERROR("%s: a scratch directory left by an earlier run cannot be removed (%s at %s)",
+                            top.PathOf(name).c_str(), std::strerror(err), failed.c_str());
+    }
+}
+
 // What the old database holds, as NSS reads it: a private scratch directory
-// gets copies of the old files and NSS converts them there, so the
-// instance's own files are not opened yet.
+// (mode 0700) gets copies of the old files and NSS converts them there, so
+// the instance's own files are not opened yet.  The directory goes on every
+// path; one that cannot go is named, and the next run removes it.
 bool ListOld(const OldFile &cert7, const OldFile &key3, const std::string &prefix,
              hv::migrate::NssListing *out, std::string *why) {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string parent = tmp != nullptr && tmp[0] == '/' ? tmp : "/tmp";
-    std::string dir = parent + "/hvcertdb.XXXXXX";
+    const std::string parent = ScratchParent();
+    int err = 0;
+    std::unique_ptr<hv::Dir> top = hv::Dir::Open(hv::Env::Default(), parent, &err);
+    if (top == nullptr) {
+        *why = "no scratch directory in " + parent + ": " + std::strerror(err);
+        return false;
+    }
+    RemoveStaleScratch(*top);
+    std::string dir = parent + "/" + kScratchPrefix + std::to_string(::getpid()) + ".XXXXXX";
     if (::mkdtemp(dir.data()) == nullptr) {
         *why = std::string("no scratch directory: ") + std::strerror(errno);
         return false;
     }
-    int err = 0;
-    std::unique_ptr<hv::Dir> top = hv::Dir::Open(hv::Env::Default(), parent, &err);
     std::string name = dir.substr(parent.size() + 1);
-    std::unique_ptr<hv::Dir> scratch = top != nullptr ? top->OpenSubdir(name, &err) : nullptr;
+    std::unique_ptr<hv::Dir> scratch = top->OpenSubdir(name, &err);
     if (scratch != nullptr) err = WriteOwned(*scratch, prefix + "cert7.db", cert7);
     if (err == 0 && key3.present) err = WriteOwned(*scratch, prefix + "key3.db", key3);
     bool ok = err == 0;
     if (!ok) *why = std::string("scratch copy failed: ") + std::strerror(err);
     if (ok) ok = hv::migrate::ListNssDatabase("dbm:" + dir, prefix, false, out, why);
+    scratch.reset();
     std::string failed;
-    if (top != nullptr) top->RemoveTree(name, &failed);
+    if (int gone = top->RemoveTree(name, &failed))
+        CERT_STEP_ERROR("the scratch directory %s cannot be removed (%s at %s); the next run removes it",
+                        dir.c_str(), std::strerror(gone), failed.c_str());
     return ok;
+}
+
+// Makes what NSS wrote by name durable: it neither syncs the files nor
+// their directory, and the configuration must not name a database that a
+// power loss could still take back.  0, or the step's failing code after a
+// message.
+int MakeDatabaseDurable(const char *serverroot, const char *instancename) {
+    std::string alias;
+    if (!hv::migrate::BuildPath(&alias, "%s/alias", serverroot)) return kResultNotPossible;
+    hv::migrate::DirRef dir(alias);
+    int err = dir.error();
+    std::string failed = alias;
+    for (const std::string &leaf : {std::string(instancename) + "-cert8.db", std::string(instancename) + "-key3.db",
+                                   std::string("secmod.db")}) {
+        if (err != 0) break;
+        err = dir->SyncFile(leaf);
+        if (err == ENOENT && leaf.find("cert8") == std::string::npos) err = 0;  // not every database has one
+        failed = alias + "/" + leaf;
+    }
+    if (err == 0) {
+        failed = alias;
+        err = dir->Sync();
+    }
+    if (err == 0) return kResultOk;
+    CERT_STEP_ERROR("%s cannot be synced to disk: %s", failed.c_str(), std::strerror(err));
+    return kResultFileError;
 }
 
 // A cert8 file that must not be used: moved aside so that phase 1 does not
@@ -213,7 +298,8 @@ int ConvertDatabase(const char *serverroot, const char *instancename) {
         !hv::migrate::BuildPath(&prefix, "%s-", instancename)) {
         return kResultNotPossible;
     }
-    if (!Exists(cert7)) return kResultOk;
+    bool failed = false;
+    if (!Present(cert7, &failed)) return failed ? kResultFileError : kResultOk;
 
     // The old files as they are now: the reference for the outcome and what
     // is put back if NSS changes them.
@@ -268,7 +354,7 @@ int ConvertDatabase(const char *serverroot, const char *instancename) {
         Discard(cert8);
         return kResultFailed;
     }
-    return kResultOk;
+    return MakeDatabaseDurable(serverroot, instancename);
 }
 
 int UpdateConfiguration(const char *serverroot, const char *instancename) {
@@ -277,7 +363,10 @@ int UpdateConfiguration(const char *serverroot, const char *instancename) {
         !hv::migrate::BuildPath(&value, "alias/%s-cert8.db", instancename)) {
         return kResultNotPossible;
     }
-    if (!Exists(cert8)) return kResultOk;
+    bool failed = false;
+    if (!Present(cert8, &failed)) return failed ? kResultFileError : kResultOk;
+    // A phase 0 of an earlier run may have left it unsynced.
+    if (int rc = MakeDatabaseDurable(serverroot, instancename)) return rc;
 
     SdnHolder sdn{slapi_sdn_new_dn_byval(kEncryptionDn)};
     EntryHolder found;

@@ -21,5 +21,9 @@ extern const char *const scripts[];  // ends with none
 int downgrade_DS_to_TB1(const char *serverroot, const char *instancename);
 int downgrade_NSS336_to_NSS334(const char *serverroot, const char *instancename);
 int backout_scripts(const char *serverroot, const char *instancename, const char *const *names);
+// Puts back every saved script (the table's and get-clusterinfo-slapd),
+// then verifies that none is left in the backup directory: 0, or 3 after
+// naming what is left or cannot be examined.
+int restore_saved_scripts(const char *serverroot, const char *instancename);
 
 #endif  // HV_MIGRATE_DOWNGRADE_H

@@ -1,6 +1,7 @@
 // The dsmigrate command line and the downgrade of each instance as its
 // owner (in a worker process when run by root, see migrate/worker.h).
 #include <getopt.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -80,7 +81,13 @@ namespace {
 int DowngradeAsOwner(const char *serverroot, const char *instancename, const char *instancepath) {
     int level = 1;
     int gate = is_downgrade_possible(2, instancepath, &level);
-    if (gate == 1 && level == 1 && finishStoppedDowngrade(instancepath) != 0) return kResultFailed;
+    if (gate == 1 && level == 1 && downgradeStopped(instancepath)) {
+        // Scripts that a power loss took back into the backup directory are
+        // put back before it goes.
+        int rc = restore_saved_scripts(serverroot, instancename);
+        if (rc != kResultOk) return rc;
+        if (finishStoppedDowngrade(instancepath) != 0) return kResultFailed;
+    }
     if (gate != 0) return MapGateCode(gate);
     int rc = downgrade_DS_instance(serverroot, instancename, level);
     if (!IsSuccess(rc)) return rc;
@@ -102,7 +109,12 @@ int DowngradeLocked(const hv::migrate::Instance &instance, const char *serverroo
         std::fprintf(stderr, "%s is being migrated by another run; nothing done\n", instance.path().c_str());
         return kResultNotPossible;
     }
-    hv::migrate::RemoveStaleTemporaries(instance, instancename);
+    // A downgrade cut short in its last act (the removal of the upgrade
+    // directory) is complete once that is done: the gate would make a fresh
+    // repository that the uncut run does not leave.
+    struct stat st {};
+    if (hv::migrate::RemoveStaleTemporaries(instance, instancename) && instance.dir().Lstat("upgrade", &st) == ENOENT)
+        return kResultOk;
     hv::migrate::ScopedInstance current(&instance);
     return DowngradeAsOwner(serverroot, instancename, instance.path().c_str());
 }

@@ -4,9 +4,11 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "migrate/downgrade.h"
+#include "migrate/gates.h"
 #include "migrate/instance.h"
 #include "migrate/migrate_paths.h"
 #include "migrate/result_codes.h"
@@ -26,11 +28,28 @@ int downgrade_DS_to_TB1(const char *serverroot, const char *instancename) {
     int result = kResultOk;
     int rc = downgrade_NSS336_to_NSS334(serverroot, instancename);
     if (!IsSuccess(rc)) result = rc;
-    rc = backout_scripts(serverroot, instancename, scripts);
-    if (rc != kResultOk) result = rc;
-    rc = backout_scripts(serverroot, instancename, kAlsoSaved);
+    rc = restore_saved_scripts(serverroot, instancename);
     if (rc != kResultOk) result = rc;
     return result;
+}
+
+int restore_saved_scripts(const char *serverroot, const char *instancename) {
+    int result = backout_scripts(serverroot, instancename, scripts);
+    int rc = backout_scripts(serverroot, instancename, kAlsoSaved);
+    if (rc != kResultOk) result = rc;
+    if (result != kResultOk) return result;
+    // The level goes back, and the upgrade directory with the backups, only
+    // when every saved script is back: verified, not assumed.  Each rename
+    // back has synced both directories, so that is durable too.
+    std::string instancepath;
+    if (!BuildPath(&instancepath, "%s/%s", serverroot, instancename)) return kResultFailed;
+    hv::migrate::DirRef instance(instancepath);
+    if (instance.get() == nullptr) {
+        std::fprintf(stderr, "%s cannot be opened (%s): the level and the saved scripts are kept\n",
+                     instancepath.c_str(), std::strerror(instance.error()));
+        return kResultFailed;
+    }
+    return CheckNoSavedScriptLeft(*instance.get(), "upgrade") == 0 ? kResultOk : kResultFailed;
 }
 
 int downgrade_NSS336_to_NSS334(const char *serverroot, const char *instancename) {
@@ -61,6 +80,11 @@ int backout_scripts(const char *serverroot, const char *instancename, const char
     std::string instancepath;
     if (!BuildPath(&instancepath, "%s/%s", serverroot, instancename)) return kResultFailed;
     hv::migrate::DirRef instance(instancepath);
+    if (instance.get() == nullptr) {
+        std::fprintf(stderr, "%s cannot be opened (%s): the level and the saved scripts are kept\n",
+                     instancepath.c_str(), std::strerror(instance.error()));
+        return kResultFailed;
+    }
     for (; *names != nullptr; ++names) {
         std::string saved, script;
         if (!BuildPath(&saved, "%s/%s/%s/%s/%s", serverroot, instancename, "upgrade", "bak_patch2", *names) ||
@@ -70,7 +94,16 @@ int backout_scripts(const char *serverroot, const char *instancename, const char
         }
         const std::string saved_rel = std::string("upgrade/bak_patch2/") + *names;
         struct stat st {};
-        if (instance.get() == nullptr || instance->Lstat(saved_rel, &st) != 0) continue;
+        // Not saved (no backup directory, or no copy in it): nothing to put
+        // back.  Any other answer is not "absent": the copy may be there.
+        int err = instance->Lstat(saved_rel, &st);
+        if (err == ENOENT) continue;
+        if (err != 0) {
+            std::fprintf(stderr, "%s cannot be examined (%s): it is kept, and the level\n", saved.c_str(),
+                         std::strerror(err));
+            if (result == kResultOk) result = kResultFailed;
+            continue;
+        }
         bool failed = false;
         if (!S_ISREG(st.st_mode)) {
             hv::migrate::ReportRefused(saved);

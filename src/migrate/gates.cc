@@ -8,7 +8,9 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include "common/dir.h"
 #include "migrate/instance.h"
@@ -167,20 +169,25 @@ int downgradeVersionRepository(const char *instancepath) {
     return checkVersion_versionRepository(paths.upgrade_dir.c_str(), paths.file.c_str());
 }
 
-int finishStoppedDowngrade(const char *instancepath) {
+bool downgradeStopped(const char *instancepath) {
     RepositoryPaths paths;
-    if (!BuildRepositoryPaths(instancepath, &paths)) return 4;
+    if (!BuildRepositoryPaths(instancepath, &paths)) return false;
     hv::migrate::Location where(paths.file);
     std::string text;
-    if (where.error() != 0 || where.dir().ReadFile(where.rel(), &text) != 0) return 0;
+    if (where.error() != 0 || where.dir().ReadFile(where.rel(), &text) != 0) return false;
     // The baseline and a separator is what removeVersion_versionRepository
     // leaves (dshost status reads it the same way); a bare "1" is a
     // repository the gates made, and an upgrade directory beside it may
     // hold the only copies of the pre-patch scripts.
     int level = 0, count = 0;
-    if (text.empty() || std::strchr("\t\n\r ", text.back()) == nullptr ||
-        getInSyncVersion_versionRepository(paths.file.c_str(), &level, &count) != 0 || count != 1 || level != 1)
-        return 0;
+    return !text.empty() && std::strchr("\t\n\r ", text.back()) != nullptr &&
+           getInSyncVersion_versionRepository(paths.file.c_str(), &level, &count) == 0 && count == 1 && level == 1;
+}
+
+int finishStoppedDowngrade(const char *instancepath) {
+    if (!downgradeStopped(instancepath)) return 0;
+    RepositoryPaths paths;
+    if (!BuildRepositoryPaths(instancepath, &paths)) return 4;
     std::fprintf(stderr, "%s: a downgrade stopped before removing it; removing it now\n", paths.upgrade_dir.c_str());
     return remove_upgradeDirectory(paths.upgrade_dir.c_str());
 }
@@ -194,6 +201,25 @@ int checkVersion_versionRepository(const char *upgradedir, const char *file) {
     return 0;
 }
 
+int CheckNoSavedScriptLeft(const hv::Dir &dir, const std::string &upgrade_rel) {
+    const std::string backup = upgrade_rel + "/bak_patch2";
+    std::vector<std::string> names;
+    int err = dir.List(backup, &names);
+    // Absent: nothing was saved.  Anything else that keeps us from looking
+    // keeps the copies.
+    if (err == ENOENT) return 0;
+    if (err != 0) {
+        std::fprintf(stderr, "%s cannot be read (%s): the saved scripts in it are kept, and the level\n",
+                     dir.PathOf(backup).c_str(), std::strerror(err));
+        return 4;
+    }
+    if (names.empty()) return 0;
+    std::sort(names.begin(), names.end());
+    std::fprintf(stderr, "%s was saved by the upgrade and is not back in the instance: it is kept, and the level\n",
+                 dir.PathOf(backup + "/" + names.front()).c_str());
+    return 4;
+}
+
 int remove_upgradeDirectory(const char *dir) {
     hv::migrate::Location where(dir);
     struct stat st {};
@@ -201,13 +227,15 @@ int remove_upgradeDirectory(const char *dir) {
         std::fprintf(stderr, "%s could not be read.\n", dir);
         return 4;
     }
+    if (S_ISDIR(st.st_mode) && CheckNoSavedScriptLeft(where.dir(), where.rel()) != 0) return 4;
     // Renamed first and then emptied: a run stopped half-way leaves the
     // whole directory or none of it under its name; what was renamed is
     // removed by the next run (RemoveStaleTemporaries).
     std::string doomed = where.rel() + hv::migrate::kRemovedSuffix;
     std::string failed;
     struct stat old {};
-    if (where.dir().Lstat(doomed, &old) == 0 && where.dir().RemoveTree(doomed, &failed) != 0) {
+    if (where.dir().Lstat(doomed, &old) == 0 &&
+        (CheckNoSavedScriptLeft(where.dir(), doomed) != 0 || where.dir().RemoveTree(doomed, &failed) != 0)) {
         std::fprintf(stderr, "%s could not be deleted, error %d\n", failed.c_str(), -1);
         return 4;
     }

@@ -79,7 +79,16 @@ TEST_F(GatesTest, RecordingTheUpgradeThenTheDowngradeRemovesTheUpgradeTree) {
     EXPECT_EQ(upgradeVersionRepository(2, inst_.c_str()), 1);
     EXPECT_EQ(ReadFile(root_.VersionsFile("slapd-a")), "1\t2");
 
+    // A saved script not put back keeps the directory, and says so.
     root_.AddScript("slapd-a", "db2bak", "", "saved\n");
+    CaptureStderr();
+    EXPECT_EQ(downgradeVersionRepository(inst_.c_str()), 4);
+    EXPECT_EQ(GetCapturedStderr(), root_.BackupDir("slapd-a") +
+                                       "/db2bak was saved by the upgrade and is not back in the instance: it is "
+                                       "kept, and the level\n");
+    EXPECT_EQ(ReadFile(root_.BackupDir("slapd-a") + "/db2bak"), "saved\n");
+    // Once it is back, the tree goes.
+    ASSERT_EQ(rename((root_.BackupDir("slapd-a") + "/db2bak").c_str(), (inst_ + "/db2bak").c_str()), 0);
     EXPECT_EQ(downgradeVersionRepository(inst_.c_str()), 0);
     EXPECT_FALSE(Inspect(root_.UpgradeDir("slapd-a")).exists);
 
@@ -154,9 +163,10 @@ TEST_F(GatesTest, RemovingTheUpgradeTreeNeverFollowsLinks) {
 
     std::string up = root_.UpgradeDir("slapd-a");
     root_.SetVersions("slapd-a", "1");
-    hvtest::MakeDirs(up + "/bak_patch2/deeper");
-    hvtest::WriteFile(up + "/bak_patch2/deeper/db2bak", "x");
-    ASSERT_EQ(symlink(outside.path().c_str(), (up + "/bak_patch2/link").c_str()), 0);
+    hvtest::MakeDirs(up + "/bak_patch2");
+    hvtest::MakeDirs(up + "/other/deeper");
+    hvtest::WriteFile(up + "/other/deeper/db2bak", "x");
+    ASSERT_EQ(symlink(outside.path().c_str(), (up + "/other/link").c_str()), 0);
     ASSERT_EQ(symlink(outside.Join("keep").c_str(), (up + "/filelink").c_str()), 0);
 
     EXPECT_EQ(remove_upgradeDirectory(up.c_str()), 0);

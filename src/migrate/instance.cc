@@ -1,5 +1,6 @@
 #include "migrate/instance.h"
 
+#include "migrate/gates.h"
 #include "migrate/migrate_paths.h"
 #include "migrate/script_templates.h"
 
@@ -101,17 +102,25 @@ void RemoveTemporariesIn(const Dir &dir, const std::string &sub, const std::stri
 
 }  // namespace
 
-void RemoveStaleTemporaries(const Instance &instance, const std::string &name) {
+bool RemoveStaleTemporaries(const Instance &instance, const std::string &name) {
     for (const char *sub : {"", "config", "config/schema", "upgrade"}) RemoveTemporariesIn(instance.dir(), sub, "");
     RemoveTemporariesIn(instance.root(), "alias", name + "-");
     const std::string doomed = std::string("upgrade") + kRemovedSuffix;
     struct stat st {};
-    if (instance.dir().Lstat(doomed, &st) != 0 || !S_ISDIR(st.st_mode)) return;
+    if (instance.dir().Lstat(doomed, &st) != 0 || !S_ISDIR(st.st_mode)) return false;
+    // Only a downgrade that had put every script back renames the directory
+    // for removal; saved copies found in it are the only ones left.
+    if (CheckNoSavedScriptLeft(instance.dir(), doomed) != 0) {
+        std::fprintf(stderr, "%s: left by an interrupted downgrade, kept\n", instance.dir().PathOf(doomed).c_str());
+        return false;
+    }
     std::string failed;
-    if (instance.dir().RemoveTree(doomed, &failed) == 0)
+    if (instance.dir().RemoveTree(doomed, &failed) == 0) {
         std::fprintf(stderr, "%s: removed, left by an interrupted downgrade\n", instance.dir().PathOf(doomed).c_str());
-    else
-        std::fprintf(stderr, "%s: left by an interrupted downgrade, cannot be removed\n", failed.c_str());
+        return true;
+    }
+    std::fprintf(stderr, "%s: left by an interrupted downgrade, cannot be removed\n", failed.c_str());
+    return false;
 }
 
 ScopedInstance::ScopedInstance(const Instance *instance) : saved_(g_current) { g_current = instance; }

@@ -62,8 +62,9 @@ inline constexpr char kRemovedSuffix[] = ".removed";
 // server root's alias directory; and an "upgrade.removed" directory whose
 // removal was cut short.  Only regular files are removed, each named
 // on standard error.  Called under the instance lock, so that no running
-// replacement owns them.
-void RemoveStaleTemporaries(const Instance &instance, const std::string &name);
+// replacement owns them.  True when it removed an "upgrade.removed": a
+// downgrade had finished all but that.
+bool RemoveStaleTemporaries(const Instance &instance, const std::string &name);
 
 // How long Lock waits for another run: 10 seconds unless a test sets less.
 int LockWaitMillis();

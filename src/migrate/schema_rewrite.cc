@@ -11,8 +11,10 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/dir.h"
 #include "common/path_format.h"
@@ -165,22 +167,100 @@ int ChangeTarget(Slapi_Entry *entry, int mode, const char *name, const char *val
     return replace_attr_str(entry, name, value);
 }
 
-// Replaces the file with content.  The process's effective ids own the new
+// The output of a rewrite, streamed to the new file: the blocks before the
+// target as read, each followed by a blank line, the changed entry as
+// printed, and the rest of the text byte for byte.
+struct Output {
+    std::vector<std::string_view> blocks;
+    std::deque<std::string> copies;  // blocks the parser may have changed
+    std::string_view printed, rest;
+    std::size_t size() const {
+        std::size_t n = printed.size() + 2 + rest.size();
+        for (std::string_view b : blocks) n += b.size() + 2;
+        return n;
+    }
+};
+
+// Writes out through write in pieces of about 64 KiB.
+int WriteOutput(const Output &out, const hv::Dir::Writer &write) {
+    constexpr std::size_t kChunk = 64 * 1024;
+    std::string chunk;
+    chunk.reserve(kChunk);
+    auto put = [&](std::string_view piece) {
+        if (chunk.size() + piece.size() > kChunk && !chunk.empty()) {
+            if (int e = write(chunk)) return e;
+            chunk.clear();
+        }
+        if (piece.size() >= kChunk) return write(piece);
+        chunk.append(piece);
+        return 0;
+    };
+    for (std::string_view b : out.blocks) {
+        if (int e = put(b)) return e;
+        if (int e = put("\n\n")) return e;
+    }
+    if (int e = put(out.printed)) return e;
+    if (int e = put("\n\n")) return e;
+    if (int e = put(out.rest)) return e;
+    return chunk.empty() ? 0 : write(chunk);
+}
+
+// Replaces the file with out.  The process's effective ids own the new
 // file, which the upgrade has set to the instance owner's.
-int ReplaceFile(const hv::migrate::Location &where, const std::string &content) {
+int ReplaceFile(const hv::migrate::Location &where, const Output &out) {
     const char *file = where.path().c_str();
     hv::Dir::Step step = hv::Dir::Step::kCreate;
-    int err = where.dir().ReplaceFile(where.rel(), content, 0600, ::geteuid(), ::getegid(), &step);
+    int err = where.dir().ReplaceFileWith(
+        where.rel(), [&out](const hv::Dir::Writer &write) { return WriteOutput(out, write); }, 0600, ::geteuid(),
+        ::getegid(), &step);
     if (err == 0) return kResultOk;
     if (hv::IsRefusal(err)) hv::migrate::ReportRefused(where.path());
     if (step == hv::Dir::Step::kWrite) {
         // Nothing of the new content reached the file: it keeps the old.
         std::fprintf(stderr, "Could only write %d bytes of %d bytes to config file %s\n", 0,
-                     static_cast<int>(content.size()), file);
+                     static_cast<int>(out.size()), file);
         return kResultBadMode;
     }
     std::fprintf(stderr, "The given config file %s could not be overwritten\n", file);
     return kResultFileError;
+}
+
+// A DN reduced for a cheap comparison: ASCII letters lowered, blanks
+// dropped.  False when it holds what only the server's normalization can
+// judge (escapes, quotes, multi-valued RDNs, bytes beyond ASCII).
+bool Reduce(std::string_view dn, std::string *out) {
+    out->clear();
+    for (char c : dn) {
+        if (c == ' ' || c == '\t') continue;
+        if (static_cast<unsigned char>(c) >= 0x80 || std::strchr("\\\"#+;<>", c) != nullptr) return false;
+        out->push_back(c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c);
+    }
+    return true;
+}
+
+// Whether block may carry the target DN (reduced, or "" when it cannot be
+// reduced): a block whose plain "dn:" line reduces to something else
+// cannot, and is not parsed.  Anything unusual is left to the parser.
+bool MayBeTarget(std::string_view block, const std::string &target) {
+    if (target.empty()) return true;
+    std::size_t at = 0;
+    // Comments (and their continuations) and a version line come first.
+    while (at < block.size() && (block[at] == '#' || block[at] == ' ' || block.compare(at, 8, "version:") == 0)) {
+        std::size_t nl = block.find('\n', at);
+        if (nl == std::string_view::npos) return true;
+        at = nl + 1;
+    }
+    if (block.size() - at < 3 || (block[at] | 0x20) != 'd' || (block[at + 1] | 0x20) != 'n' || block[at + 2] != ':')
+        return true;
+    at += 3;
+    std::size_t nl = block.find('\n', at);
+    std::size_t end = nl == std::string_view::npos ? block.size() : nl;
+    if (at < end && block[at] == ':') return true;                             // base64
+    if (nl != std::string_view::npos && nl + 1 < block.size() && block[nl + 1] == ' ') return true;  // folded
+    std::string_view value = block.substr(at, end - at);
+    if (!value.empty() && value.back() == '\r') value.remove_suffix(1);
+    std::string reduced;
+    return !Reduce(value, &reduced) || reduced == target;
 }
 
 }  // namespace
@@ -206,30 +286,37 @@ int modify_attributeTypes_from_ldif(const char *file, int mode, const char *name
         std::fprintf(stderr, "The given config file %s holds a NUL byte and is left as it is\n", file);
         return kResultFileError;
     }
-    HostString text(slapi_ch_strdup(read.c_str()));
-    const std::size_t nread = read.size();
-    const char *const text_end = text.p + nread;
-    std::string().swap(read);  // the parser works on its own copy
+    // The text is held once: the block reader cuts blocks in place, a block
+    // that is not parsed is written from there, and the output is streamed
+    // to the new file (a file's worth of memory, not three).
+    char *const text = read.data();
+    const char *const text_end = text + read.size();
+    std::string target;
+    if (!Reduce(dn, &target)) target.clear();
 
-    // The output is the file and one value: reserved once, so that it never
-    // holds twice its size while growing.
-    std::string out;
-    out.reserve(static_cast<std::size_t>(nread) + (value != nullptr ? std::strlen(value) : 0) + 256);
+    Output out;
     char *cursor = nullptr;
-    for (char *block = dse_read_next_entry(text.p, &cursor); block != nullptr;
-         block = dse_read_next_entry(text.p, &cursor)) {
-        std::string copy(block);
+    for (char *block = dse_read_next_entry(text, &cursor); block != nullptr;
+         block = dse_read_next_entry(text, &cursor)) {
+        std::string_view view(block);
+        // Only a block that may carry the target is parsed: most of a large
+        // file is carried over without the parser's cost.
+        if (!MayBeTarget(view, target)) {
+            out.blocks.push_back(view);
+            continue;
+        }
+        const std::string &copy = out.copies.emplace_back(view);
         EntryHolder entry(slapi_str2entry(block, SLAPI_STR2ENTRY_NO_ENTRYDN));
         if (entry.e == nullptr) {
             std::fprintf(stderr, "The entry [%s] in the ldif_file %s was empty or could not be parsed\n",
                          copy.c_str(), file);
             // Carried over as read: dropping it would lose schema text.
-            out.append(copy).append("\n\n");
+            out.blocks.push_back(copy);
             continue;
         }
         const char *ndn = slapi_entry_get_ndn(entry.e);
         if (ndn == nullptr || std::strcmp(ndn, dn) != 0) {
-            out.append(copy).append("\n\n");
+            out.blocks.push_back(copy);
             continue;
         }
         // The first block with the target DN decides, whatever follows.
@@ -241,12 +328,10 @@ int modify_attributeTypes_from_ldif(const char *file, int mode, const char *name
             std::fprintf(stderr, "The entry %s in config file %s could not be printed\n", ndn, file);
             return kResultFailed;
         }
-        out.append(printed.p, static_cast<std::size_t>(len)).append("\n\n");
+        out.printed = std::string_view(printed.p, static_cast<std::size_t>(len));
         // The rest of the file, byte for byte.  The cursor may stand one past
         // the text when the target was the last block.
-        if (cursor != nullptr && cursor < text_end)
-            out.append(cursor, strnlen(cursor, static_cast<std::size_t>(text_end - cursor)));
-        slapi_ch_free_string(&text.p);
+        if (cursor != nullptr && cursor < text_end) out.rest = std::string_view(cursor, text_end - cursor);
         return ReplaceFile(where, out);
     }
     // No target in the file: it stays as it is.

@@ -212,6 +212,24 @@ TEST_F(SchemaRewrite, BlockThatDoesNotParseIsCarriedOver) {
     EXPECT_EQ(ValuesOf(target, "attributeTypes").size(), 3u);
 }
 
+// Blocks are carried over unparsed when their DN line cannot name the
+// target; every way of writing the target that the server's normalization
+// accepts is still found, and only the first block that names it changes.
+TEST_F(SchemaRewrite, TheTargetIsFoundWhateverFormItsDnTakes) {
+    const std::string body = "objectclass: top\ncn: schema\nattributeTypes: ( 2.5.4.41 NAME 'name' )\n";
+    for (const std::string dn_line : {"dn: CN=Schema", "DN: cn = schema", "dn:  cn=schema ", "dn:: Y249c2NoZW1h",
+                                      "dn: cn=sche\n ma", "# comment\n continued\ndn: cn=schema"}) {
+        SCOPED_TRACE(dn_line);
+        const std::string other = "dn: cn=schema2\nobjectclass: top\ncn: schema2\n";
+        const std::string text = other + "\n" + dn_line + "\n" + body;
+        WriteFile(file_, text);
+        ASSERT_EQ(Modify(ATTR_ADD, kPwdName, kPwdDef), 0);
+        std::string out = ReadFile(file_);
+        EXPECT_EQ(out.rfind(other + "\n", 0), 0u) << out;
+        EXPECT_EQ(ValuesOf(out.substr(other.size() + 1), "attributeTypes").size(), 2u) << out;
+    }
+}
+
 TEST_F(SchemaRewrite, RefusedAndMisfittingChanges) {
     const std::string noTypes = "dn: cn=schema\nobjectclass: top\ncn: schema\n";
     WriteFile(file_, noTypes);

@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <cstdarg>
 #include <cstdio>
+#include <cstring>
 #include <string>
 
 #include "common/string_format.h"
@@ -46,7 +47,9 @@ int backup_script(const char *instancepath, const char *name) {
     if (instance.get() == nullptr) return kResultFailed;
     // The first saved copy is the pre-patch script: never replace it.
     struct stat st {};
-    if (instance->Lstat(saved_rel, &st) == 0) return kResultOk;
+    int err = instance->Lstat(saved_rel, &st);
+    if (err == 0) return kResultOk;
+    if (err != ENOENT) return kResultFailed;  // cannot tell whether it is there
     return instance->Rename(name, saved_rel) == 0 ? kResultOk : kResultFailed;
 }
 
@@ -63,7 +66,13 @@ int vregenerate_script(const char *instancepath, const char *name, const char *t
     // saved copy is already there (it is the pre-patch script and stays).
     std::string backup_rel;
     struct stat st {};
-    if (instance->Lstat(name, &st) == 0) {
+    int err = instance->Lstat(name, &st);
+    if (err != 0 && err != ENOENT) {
+        std::fprintf(stderr, "%s cannot be examined (%s). Could not write to %s.", script.c_str(), std::strerror(err),
+                     script.c_str());
+        return kResultFileError;
+    }
+    if (err == 0) {
         // Only a regular file is a script: a link or anything else planted
         // under its name is neither moved nor written through.
         if (!S_ISREG(st.st_mode)) {
@@ -74,7 +83,14 @@ int vregenerate_script(const char *instancepath, const char *name, const char *t
         int rc = check_backup_context(instancepath);
         if (rc != kResultOk) return rc;
         std::string saved_rel = std::string(kUpgradeDir) + "/" + kBackupDir + "/" + name;
-        if (instance->Lstat(saved_rel, &st) != 0) backup_rel = saved_rel;
+        err = instance->Lstat(saved_rel, &st);
+        if (err == ENOENT) {
+            backup_rel = saved_rel;
+        } else if (err != 0) {
+            std::fprintf(stderr, "%s/%s cannot be examined (%s). Could not write to %s.", instancepath,
+                         saved_rel.c_str(), std::strerror(err), script.c_str());
+            return kResultFailed;
+        }
     }
     std::string text, body;
     char first_line[64];
@@ -89,7 +105,7 @@ int vregenerate_script(const char *instancepath, const char *name, const char *t
     // place: a failure leaves the script as it was, never a cut-off script
     // that could run half a command line.
     hv::Dir::Step step = hv::Dir::Step::kCreate;
-    int err = instance->ReplaceFile(name, text, kScriptMode, static_cast<uid_t>(-1), static_cast<gid_t>(-1), &step,
+    err = instance->ReplaceFile(name, text, kScriptMode, static_cast<uid_t>(-1), static_cast<gid_t>(-1), &step,
                                     backup_rel);
     if (err != 0 && step == hv::Dir::Step::kBackup) return kResultFailed;
     if (err != 0) {

@@ -6,9 +6,12 @@
 #include "migrate/upgrade.h"
 
 #include <libgen.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 
@@ -56,6 +59,94 @@ void Combine(int *result, int step, const char *name, const char *instancename) 
     *result = step;
 }
 
+void ReportRefusedInLog(const std::string &path) {
+    UPGRADE_LOG("%s: refused, a symbolic link or not the kind of file expected\n", path.c_str());
+}
+
+// Whether the repository already records level (the check before the
+// first change is then moot: the gate answers that nothing is to be done).
+bool RecordedLevelIs(const hv::Dir &dir, int level) {
+    std::string text;
+    if (dir.ReadFile("upgrade/versions.conf", &text) != 0) return false;
+    std::string::size_type end = text.find_last_not_of("\t\n\r ");
+    if (end == std::string::npos) return false;
+    std::string::size_type start = text.find_last_of("\t\n\r ", end);
+    start = start == std::string::npos ? 0 : start + 1;
+    return std::atoi(text.substr(start, end + 1 - start).c_str()) == level;
+}
+
+// Whether the instance, as found, lets both phases finish, checked before
+// the first change: a refusal leaves everything as it was, where a step
+// failing half-way would leave the instance half upgraded.  Looks at what
+// the steps need: the configuration entry that phase 1 changes (when there
+// is a certificate database to convert), the old database files, and the
+// directories the steps write in.  Each problem is logged; 0 when there is
+// none, else the code of the first (4 for a step's precondition, 5 for a
+// directory that cannot be written or is not one).
+int CheckBeforeAnyChange(const hv::migrate::Instance &instance, const char *instancename) {
+    int result = kResultOk;
+    const hv::Dir &dir = instance.dir();
+    const hv::Dir &root = instance.root();
+    // On standard error, as the steps report.
+    auto problem = [&result](int code, const std::string &path, const char *what, int err) {
+        if (hv::IsRefusal(err)) hv::migrate::ReportRefused(path);
+        std::fprintf(stderr, "%s %s%s%s; nothing done\n", path.c_str(), what, err != 0 ? ": " : "",
+                    err != 0 ? (hv::IsRefusal(err) ? "a symbolic link or not the kind of file expected"
+                                                   : std::strerror(err))
+                             : "");
+        if (result == kResultOk) result = code;
+    };
+    const std::string prefix = std::string("alias/") + instancename + "-";
+    struct stat st {};
+    int err = root.Lstat(prefix + "cert7.db", &st);
+    const bool convert = err == 0;
+    if (err != 0 && err != ENOENT) problem(kResultNotPossible, root.PathOf(prefix + "cert7.db"), "cannot be examined", err);
+    if (convert) {
+        for (const char *db : {"cert7.db", "key3.db"}) {
+            std::string rel = prefix + db;
+            err = root.Lstat(rel, &st);
+            if (err == ENOENT && std::strcmp(db, "key3.db") == 0) continue;
+            if (err == 0 && !S_ISREG(st.st_mode)) err = S_ISLNK(st.st_mode) ? ELOOP : hv::kWrongType;
+            if (err == 0) err = root.Access(rel, R_OK);
+            if (err != 0) problem(kResultNotPossible, root.PathOf(rel), "cannot be read", err);
+        }
+        if ((err = root.Access("alias", W_OK | X_OK)) != 0)
+            problem(kResultFileError, root.PathOf("alias"), "is not writable", err);
+        // Phase 1 points cn=encryption,cn=config at the new database.
+        std::string text;
+        err = dir.ReadFile("config/dse.ldif", &text);
+        if (err != 0) {
+            problem(kResultNotPossible, dir.PathOf("config/dse.ldif"), "cannot be read", err);
+        } else if (text.find('\0') != std::string::npos) {
+            problem(kResultNotPossible, dir.PathOf("config/dse.ldif"), "holds a NUL byte and cannot be parsed", 0);
+        } else {
+            bool found = false;
+            char *cursor = nullptr;
+            for (char *block = dse_read_next_entry(text.data(), &cursor); block != nullptr && !found;
+                 block = dse_read_next_entry(text.data(), &cursor)) {
+                Slapi_Entry *e = slapi_str2entry(block, SLAPI_STR2ENTRY_NO_ENTRYDN);
+                if (e == nullptr) continue;
+                const char *ndn = slapi_entry_get_ndn(e);
+                found = ndn != nullptr && std::strcmp(ndn, "cn=encryption,cn=config") == 0;
+                slapi_entry_free(e);
+            }
+            if (!found)
+                problem(kResultNotPossible, dir.PathOf("config/dse.ldif"),
+                        "does not hold the entry cn=encryption,cn=config that names the certificate database", 0);
+        }
+    }
+    // The scripts are written beside themselves and saved into
+    // upgrade/bak_patch2; the schema file is replaced in its directory.
+    for (const char *rel : {"", "upgrade", "upgrade/bak_patch2", "config/schema"}) {
+        err = dir.Lstat(rel, &st);
+        if (err == ENOENT) continue;
+        if (err == 0 && !S_ISDIR(st.st_mode)) err = S_ISLNK(st.st_mode) ? ELOOP : hv::kWrongType;
+        if (err == 0) err = dir.Access(rel, W_OK | X_OK);
+        if (err != 0) problem(kResultFileError, dir.PathOf(rel), "is not a writable directory", err);
+    }
+    return result;
+}
+
 }  // namespace
 
 int upgrade_DS_from_TB1(int phase, const char *serverroot, const char *instancename) {
@@ -91,6 +182,10 @@ int UpgradeLocked(const hv::migrate::Instance &instance, int phase, const char *
     hv::migrate::RemoveStaleTemporaries(instance, instancename);
     hv::migrate::ScopedInstance current(&instance);
     const char *path = instance.path().c_str();
+    if (phase == 0 && !RecordedLevelIs(instance.dir(), kTargetLevel)) {
+        int checked = CheckBeforeAnyChange(instance, instancename);
+        if (checked != kResultOk) return checked;
+    }
     int level = 1;
     int gate = is_upgrade_needed(kTargetLevel, path, &level);
     if (gate != 0) return MapGateCode(gate);
@@ -161,7 +256,7 @@ int UpgradeInstanceWith(hv::Env *env, int phase, const char *given_path) {
                                            &why);
     if (err != 0) {
         if (instance == nullptr && hv::IsRefusal(err))
-            UPGRADE_LOG("%s: refused, a symbolic link or not the kind of file expected\n", instancepath.c_str());
+            ReportRefusedInLog(instancepath);
         else if (instance != nullptr && err != ENOENT)
             UPGRADE_LOG("%s\n", hv::EscapeControl(why).c_str());
         return kResultNotPossible;

@@ -160,6 +160,8 @@ int RunWorker(const WorkerSpec &spec, const std::function<int()> &work, const Li
     std::vector<std::string> env = FixedEnvironment(spec.uid);
     // The administrator's setting for the push goes with the work.
     if (const char *v = std::getenv(kPushTimeoutVariable)) env.push_back(std::string(kPushTimeoutVariable) + "=" + v);
+    // So does where the certificate step's scratch directories go.
+    if (const char *v = std::getenv("TMPDIR"); v != nullptr && v[0] == '/') env.push_back(std::string("TMPDIR=") + v);
     const int limit = spec.time_limit > 0 ? spec.time_limit : WorkerTimeLimit();
     int out_pipe[2], err_pipe[2];
     if (::pipe2(out_pipe, O_CLOEXEC) != 0) {

@@ -14,7 +14,8 @@
 //     and saved group and user ids, and checks that root cannot be taken
 //     back;
 //   - replaces its environment by PATH=/usr/bin:/bin, HOME (the owner's)
-//     and LC_ALL=C (and the caller's HVDS_PUSH_TIMEOUT), and logs to its
+//     and LC_ALL=C (and the caller's HVDS_PUSH_TIMEOUT and absolute TMPDIR,
+//     the administrator's settings for the work), and logs to its
 //     standard error.
 // The caller only reads the worker's output (each line escaped, at most
 // kMaxRelayedBytes a stream), hands it on and waits for it with a time

@@ -168,12 +168,18 @@ bool CertfileOnDisk(const std::string &dse, std::string *value, std::string *why
     return true;
 }
 
-// The scripts that have a saved pre-patch copy in upgrade/bak_patch2.
-std::vector<std::string> SavedScripts(const std::string &instancepath) {
+// The scripts that have a saved pre-patch copy in rel (upgrade/bak_patch2);
+// *err is the errno of a directory that is there but cannot be read.
+std::vector<std::string> SavedScripts(const std::string &instancepath, int *err,
+                                      const char *rel = "upgrade/bak_patch2") {
     std::vector<std::string> names;
-    const std::string dir = instancepath + "/upgrade/bak_patch2";
+    const std::string dir = instancepath + "/" + rel;
+    *err = 0;
     DIR *d = ::opendir(dir.c_str());
-    if (d == nullptr) return names;
+    if (d == nullptr) {
+        if (errno != ENOENT) *err = errno;
+        return names;
+    }
     while (struct dirent *ent = ::readdir(d)) {
         struct stat st;
         if (ent->d_name[0] != '.' && ::lstat((dir + "/" + ent->d_name).c_str(), &st) == 0 && S_ISREG(st.st_mode))
@@ -330,10 +336,33 @@ InstanceStatus Examine(const std::string &root, const std::string &name) {
     struct stat sb;
     st.push_pending = ::lstat((inst + "/upgrade/schema_push.pending").c_str(), &sb) == 0;
     if (!CertfileOnDisk(inst + "/config/dse.ldif", &st.certfile, &st.certfile_problem)) st.certfile.clear();
-    st.saved_scripts = SavedScripts(inst);
+    int err = 0;
+    st.saved_scripts = SavedScripts(inst, &err);
+    if (err != 0)
+        st.repo.problems.push_back(std::string("upgrade/bak_patch2 cannot be read (") + std::strerror(err) +
+                                   "): the saved scripts in it cannot be checked");
+    const bool cert7 = Exists(root + "/alias/" + name + "-cert7.db");
     if (st.repo.present && st.repo.level == 2 && st.certfile != "alias/" + name + "-cert8.db" &&
-        st.certfile_problem.empty() && Exists(root + "/alias/" + name + "-cert7.db"))
+        st.certfile_problem.empty() && cert7)
         st.repo.problems.push_back("level 2 recorded but hvCertfile does not name the cert8 database");
+    // What the recorded level claims must be on the disk: level 2 a usable
+    // cert8 database (when there was a cert7 one to convert), level 1 every
+    // saved script back in place.
+    const std::string cert8 = "alias/" + name + "-cert8.db";
+    struct stat sb8;
+    if (st.repo.present && st.repo.level == 2 && cert7) {
+        if (::lstat((root + "/" + cert8).c_str(), &sb8) != 0)
+            st.repo.problems.push_back("level 2 recorded but " + cert8 + " is missing");
+        else if (!S_ISREG(sb8.st_mode) || sb8.st_size == 0 || ::access((root + "/" + cert8).c_str(), R_OK) != 0)
+            st.repo.problems.push_back("level 2 recorded but " + cert8 +
+                                       " is not a usable database (empty, unreadable or not a regular file)");
+    }
+    if (st.repo.level == 1 && !st.saved_scripts.empty())
+        st.repo.problems.push_back("level 1 but saved scripts are left in upgrade/bak_patch2 (an upgrade without "
+                                   "its phase 1, or a downgrade that did not put them back)");
+    std::vector<std::string> doomed = SavedScripts(inst, &err, "upgrade.removed/bak_patch2");
+    if (!doomed.empty() || err != 0)
+        st.repo.problems.push_back("upgrade.removed holds saved scripts the downgrade did not put back");
     return st;
 }
 

@@ -181,7 +181,7 @@ class FileSource : public Source {
         const uid_t uid = root || ::geteuid() != st_.st_uid ? st_.st_uid : static_cast<uid_t>(-1);
         const gid_t gid = root || ::getegid() != st_.st_gid ? st_.st_gid : static_cast<gid_t>(-1);
         Dir::Step step = Dir::Step::kCreate;
-        const int err = dir_->ReplaceFileFrom(leaf_, copy, st_.st_mode & 07777, uid, gid, &step);
+        const int err = dir_->ReplaceFileWith(leaf_, copy, st_.st_mode & 07777, uid, gid, &step);
         if (err != 0) {
             if (fault.empty()) {
                 fault = path_ + ": cannot be rewritten";

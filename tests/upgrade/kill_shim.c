@@ -81,6 +81,10 @@ OPEN(open64)
 
 int fsync(int fd) { point(); return NEXT(fsync)(fd); }
 int rename(const char *from, const char *to) { point(); return NEXT(rename)(from, to); }
+int linkat(int fd, const char *from, int tofd, const char *to, int flags) {
+    point();
+    return NEXT(linkat)(fd, from, tofd, to, flags);
+}
 int renameat(int fd, const char *from, int tofd, const char *to) { point(); return NEXT(renameat)(fd, from, tofd, to); }
 int unlink(const char *path) { point(); return NEXT(unlink)(path); }
 int unlinkat(int fd, const char *path, int flags) { point(); return NEXT(unlinkat)(fd, path, flags); }

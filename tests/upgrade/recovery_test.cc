@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <filesystem>
+#include <functional>
 #include <regex>
 #include <string>
 #include <vector>
@@ -145,10 +149,15 @@ TEST_F(Recovery, ARepositoryLeftAtTheBaselineIsFinished) {
     hvtest::SampleRoot again;
     CopyRoot(root_, again);
 
+    // The scripts are still in the backup directory (as a power loss could
+    // leave them where the level reached the disk first): put back before
+    // the directory goes.
+    const std::string saved_db2bak = ReadFile(root_.BackupDir(kInst) + "/db2bak");
     OwnersFile(root_.VersionsFile(kInst), "1\t");
     r = Downgrade(root_);
     EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
     EXPECT_FALSE(Inspect(root_.UpgradeDir(kInst)).exists);
+    EXPECT_EQ(ReadFile(Inst("db2bak")), saved_db2bak);
     EXPECT_NE(r.err.find(root_.UpgradeDir(kInst) + ": a downgrade stopped before removing it; removing it now"),
               std::string::npos) << r.err;
 
@@ -199,6 +208,158 @@ TEST_F(Recovery, ADowngradeKilledAnywhereIsCompletedByTheNextRun) {
             EXPECT_EQ(ReadFile(t.InstancePath(kInst) + "/" + hvtest::RestoredScripts()[i]), before[i]) << trial;
         EXPECT_EQ(Temporaries(t), std::vector<std::string>()) << trial;
     });
+}
+
+// What the tool cannot look at, or what the level would claim without it,
+// fails the run and keeps the level and every saved copy; the message
+// names the path.  Each case is a state an owner, a disk or a power loss
+// can leave.
+TEST_F(Recovery, WhatCannotBeLookedAtFailsTheRunAndKeepsEverything) {
+    ASSERT_EQ(Upgrade(root_).exit_status, 0);
+    root_.RevertCertificates(kInst);
+    hvtest::SampleRoot patched;
+    CopyRoot(root_, patched);
+    const std::string saved_db2bak = ReadFile(patched.BackupDir(kInst) + "/db2bak");
+    hvtest::TempDir outside("hvoutside");
+    struct Case {
+        const char *name;
+        bool needs_owner;
+        std::function<void(hvtest::ServerRoot &)> spoil, mend;
+        std::string message;  // relative to the instance
+    };
+    const std::vector<Case> cases = {
+        {"backup directory closed to its owner", true,
+         [](hvtest::ServerRoot &t) { ASSERT_EQ(chmod(t.BackupDir(kInst).c_str(), 0), 0); },
+         [](hvtest::ServerRoot &t) { ASSERT_EQ(chmod(t.BackupDir(kInst).c_str(), 0755), 0); },
+         "/upgrade/bak_patch2/db2ldif cannot be examined (Permission denied): it is kept, and the level"},
+        {"backup directory replaced by a link", false,
+         [&](hvtest::ServerRoot &t) {
+             ASSERT_EQ(rename(t.BackupDir(kInst).c_str(), outside.Join("bak").c_str()), 0);
+             ASSERT_EQ(symlink(outside.Join("bak").c_str(), t.BackupDir(kInst).c_str()), 0);
+         },
+         [&](hvtest::ServerRoot &t) {
+             ASSERT_EQ(unlink(t.BackupDir(kInst).c_str()), 0);
+             ASSERT_EQ(rename(outside.Join("bak").c_str(), t.BackupDir(kInst).c_str()), 0);
+         },
+         "/upgrade/bak_patch2/db2ldif cannot be examined (Not a directory): it is kept, and the level"},
+        {"a saved script the downgrade cannot account for", false,
+         [](hvtest::ServerRoot &t) { hvtest::WriteFile(t.BackupDir(kInst) + "/notes", "mine", 0600); },
+         [](hvtest::ServerRoot &t) { ASSERT_EQ(unlink((t.BackupDir(kInst) + "/notes").c_str()), 0); },
+         "/upgrade/bak_patch2/notes was saved by the upgrade and is not back in the instance: it is kept"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needs_owner && !root_.has_owner()) continue;
+        hvtest::SampleRoot t;
+        CopyRoot(patched, t);
+        c.spoil(t);
+        ProgramResult r = Downgrade(t);
+        EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+        EXPECT_NE(r.err.find(t.InstancePath(kInst) + c.message), std::string::npos) << r.err;
+        EXPECT_EQ(ReadFile(t.VersionsFile(kInst)), "1\t2");
+        c.mend(t);
+        // Saved, or put back: never lost.
+        const std::string back = t.InstancePath(kInst) + "/db2bak", saved = t.BackupDir(kInst) + "/db2bak";
+        EXPECT_EQ(ReadFile(Inspect(saved).exists ? saved : back), saved_db2bak);
+        // Mended, the same command completes the job.
+        r = Downgrade(t);
+        EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+        EXPECT_EQ(ReadFile(back), saved_db2bak);
+    }
+}
+
+// An upgrade that could not finish is refused before its first change:
+// nothing is touched, and the reason names the path.
+TEST_F(Recovery, AnUpgradeThatCouldNotFinishIsRefusedBeforeAnyChange) {
+    struct Case {
+        const char *name;
+        bool needs_owner;
+        std::function<void(hvtest::ServerRoot &)> spoil;
+        std::string message;
+    };
+    const std::vector<Case> cases = {
+        {"certificate directory closed to the owner", true,
+         [](hvtest::ServerRoot &t) { ASSERT_EQ(chmod(t.Join("alias").c_str(), 0), 0); },
+         "alias/slapd-a-cert7.db cannot be examined: Permission denied; nothing done"},
+        {"configuration without the encryption entry", false,
+         [](hvtest::ServerRoot &t) {
+             const std::string dse = t.Join(std::string(kInst) + "/config/dse.ldif");
+             std::string text = ReadFile(dse);
+             std::string::size_type at = text.find("dn: cn=encryption,cn=config");
+             ASSERT_NE(at, std::string::npos);
+             text.replace(at, 4, "dn: cn=elsewhere,");
+             hvtest::PathInfo info = Inspect(dse);
+             hvtest::WriteFile(dse, text, info.mode);
+             hvtest::ChownTree(dse, info.uid, info.gid, false);
+         },
+         "slapd-a/config/dse.ldif does not hold the entry cn=encryption,cn=config"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.name);
+        if (c.needs_owner && !root_.has_owner()) continue;
+        hvtest::SampleRoot t;
+        CopyRoot(root_, t);
+        c.spoil(t);
+        const std::string db2bak = ReadFile(t.InstancePath(kInst) + "/db2bak");
+        const std::string schema = ReadFile(t.InstancePath(kInst) + "/config/schema/00core.ldif");
+        ProgramResult r = Upgrade(t);
+        EXPECT_EQ(r.exit_status, 1) << r.out << r.err;
+        EXPECT_NE(r.err.find(t.path() + "/" + c.message), std::string::npos) << r.err;
+        EXPECT_FALSE(Inspect(t.UpgradeDir(kInst)).exists);
+        EXPECT_EQ(ReadFile(t.InstancePath(kInst) + "/db2bak"), db2bak);
+        EXPECT_EQ(ReadFile(t.InstancePath(kInst) + "/config/schema/00core.ldif"), schema);
+        EXPECT_FALSE(Inspect(t.Cert8Path(kInst)).exists);
+    }
+}
+
+// A downgrade cut short in its last act (the removal of the renamed upgrade
+// directory) is finished by the next run, which leaves no fresh repository.
+TEST_F(Recovery, ADowngradeStoppedInItsLastActLeavesNoRepository) {
+    hvtest::MakeDirs(Inst("upgrade.removed/bak_patch2"));
+    OwnersFile(Inst("upgrade.removed/versions.conf"), "1\t");
+    if (root_.has_owner()) hvtest::ChownTree(Inst("upgrade.removed"), root_.owner().uid, root_.owner().gid);
+    ProgramResult r = Downgrade(root_);
+    EXPECT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_FALSE(Inspect(Inst("upgrade.removed")).exists);
+    EXPECT_FALSE(Inspect(Inst("upgrade")).exists);
+}
+
+// dshost status tells when the recorded level claims work that is not on
+// the disk.
+TEST_F(Recovery, StatusReportsALevelWhoseWorkIsNotOnTheDisk) {
+    ASSERT_EQ(Upgrade(root_).exit_status, 0);
+    hvtest::SampleRoot t;
+    CopyRoot(root_, t);
+    ASSERT_EQ(unlink(root_.Cert8Path(kInst).c_str()), 0);
+    OwnersFile(t.VersionsFile(kInst), "1");
+    ProgramResult r = hvtest::RunProgram(Bin("dshost"), {"status", root_.path()});
+    EXPECT_NE(r.out.find("level 2 recorded but alias/slapd-a-cert8.db is missing"), std::string::npos) << r.out;
+    r = hvtest::RunProgram(Bin("dshost"), {"status", t.path()});
+    EXPECT_NE(r.out.find("level 1 but saved scripts are left in upgrade/bak_patch2"), std::string::npos) << r.out;
+}
+
+// The certificate step's scratch directories that runs killed meanwhile
+// left behind are removed by the next conversion: only the tool's own
+// (by name, pid of a finished process and owner).
+TEST_F(Recovery, ScratchDirectoriesOfKilledRunsAreRemoved) {
+    hvtest::TempDir tmp("hvscratch");
+    ASSERT_EQ(chmod(tmp.path().c_str(), 01777), 0);
+    pid_t gone = fork();
+    if (gone == 0) _exit(0);
+    ASSERT_EQ(waitpid(gone, nullptr, 0), gone);
+    const std::string stale = tmp.Join("hvcertdb." + std::to_string(gone) + ".a1B2c3");
+    const std::string running = tmp.Join("hvcertdb." + std::to_string(getpid()) + ".a1B2c3");
+    const std::string other = tmp.Join("hvcertdb.a1B2c3");
+    for (const std::string &d : {stale, running, other}) {
+        hvtest::MakeDirs(d, 0700);
+        hvtest::WriteFile(d + "/slapd-a-key3.db", "copy", 0600);
+        if (root_.has_owner()) hvtest::ChownTree(d, root_.owner().uid, root_.owner().gid);
+    }
+    ProgramResult r = Upgrade(root_, {"TMPDIR=" + tmp.path()});
+    ASSERT_EQ(r.exit_status, 0) << r.out << r.err;
+    EXPECT_NE(r.err.find(stale + ": removed, a scratch directory left by an earlier run"), std::string::npos) << r.err;
+    EXPECT_EQ(hvtest::ListDir(tmp.path()),
+              (std::vector<std::string>{"hvcertdb." + std::to_string(getpid()) + ".a1B2c3", "hvcertdb.a1B2c3"}));
 }
 
 }  // namespace

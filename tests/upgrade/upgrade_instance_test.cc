@@ -134,15 +134,21 @@ TEST_F(UpgradeInstance, FailingStepsAreReportedAndNoLevelRecorded) {
     EXPECT_EQ(Versions(), "1\t2");
 }
 
-TEST_F(UpgradeInstance, LaterFailingStepWins) {
-    hvtest::RemoveTree(root_.Schema(kInst));        // schema steps: 5
+// What a step would stop at half-way is found before the first change: a
+// file where the scripts' backup directory belongs refuses the upgrade,
+// and the schema and the scripts stay as they were.
+TEST_F(UpgradeInstance, ABackupDirectoryInTheWayIsFoundBeforeAnyChange) {
+    const std::string schema = ReadFile(root_.Schema(kInst)), db2bak = ReadFile(inst_ + "/db2bak");
     hvtest::MakeDirs(root_.UpgradeDir(kInst));
-    WriteFile(root_.BackupDir(kInst), "in the way\n");  // scripts: 3
+    WriteFile(root_.BackupDir(kInst), "in the way\n");
     if (root_.has_owner()) hvtest::ChownTree(root_.UpgradeDir(kInst), root_.owner().uid, root_.owner().gid);
     testing::internal::CaptureStderr();
-    EXPECT_EQ(Phase(0), 3);
-    testing::internal::GetCapturedStderr();
-    EXPECT_EQ(Versions(), "1");
+    EXPECT_EQ(Phase(0), 5);
+    std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find(root_.BackupDir(kInst) + " is not a writable directory"), std::string::npos) << err;
+    EXPECT_EQ(ReadFile(root_.Schema(kInst)), schema);
+    EXPECT_EQ(ReadFile(inst_ + "/db2bak"), db2bak);
+    EXPECT_FALSE(Inspect(root_.VersionsFile(kInst)).exists);
 }
 
 TEST_F(UpgradeInstance, MissingConfigurationFile) {
