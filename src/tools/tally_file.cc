@@ -2,6 +2,12 @@
 // directory (its parser and DN rules), counters are read with an internal
 // search, repaired with internal modifies, and the file is rewritten once
 // (temporary file, flush, owner and mode kept, rename).
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -104,6 +110,18 @@ class FileSource : public Source {
 
 std::unique_ptr<Source> OpenFileSource(const Rule &rule, const std::string &path,
                                        std::string *error) {
+    // The loader reports in the host's log, which is for what a file holds:
+    // a file that cannot be opened at all is said in hvtally's own words.
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    struct stat st {};
+    if (fd < 0 || ::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        *error = path + (fd < 0 && errno == ELOOP ? ": a symbolic link, refused"
+                         : fd < 0                ? std::string(": cannot be read: ") + std::strerror(errno)
+                                                 : ": not a regular file, refused");
+        if (fd >= 0) ::close(fd);
+        return nullptr;
+    }
+    ::close(fd);
     if (hv_dir_load_ldif(path.c_str()) != 0) {
         *error = path + ": cannot be loaded (see the message above)";
         return nullptr;
