@@ -11,13 +11,16 @@
 #     tree, through pkg-config and through find_package(hvds), and the
 #     program loads the plug-in and sees its handler answer, and loads the
 #     installed nodetally.so and sees it count;
-#   - the installed programs answer --help and --version.
+#   - the installed programs answer --help and --version;
+#   - a hardened build's programs and libraries bind every symbol at start
+#     and carry the stack protector.
 #
-#   install_test.sh BUILD_DIR SOURCE_DIR VERSION
+#   install_test.sh BUILD_DIR SOURCE_DIR VERSION hardened|plain
 set -eu
 build=$1
 src=$2
 version=$3
+hardened=$4
 work=$(mktemp -d "${TMPDIR:-/tmp}/hv-install.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 prefix=$work/prefix
@@ -95,4 +98,11 @@ for prog in dsmigrate dshost hvtally; do
     [ "$("$prefix/bin/$prog" --version)" = "$prog (hvds) $version" ] ||
         fail "$prog --version: $("$prefix/bin/$prog" --version)"
 done
+if [ "$hardened" = hardened ]; then
+    for f in "$prefix/bin/dshost" "$prefix/bin/hvtally" "$libdir/libhvhost.so.1" "$libdir/libdsmigrate.so.1" \
+             "$prefix/lib/hvds/plugins/nodetally.so" "$prefix/lib/hvds/plugins/slapdcompat.so"; do
+        readelf -dW "$f" | grep -q -E '\(FLAGS\).*BIND_NOW|\(FLAGS_1\).*NOW' || fail "$f: no BIND_NOW"
+        readelf --dyn-syms -W "$f" | grep -q ' __stack_chk_fail' || fail "$f: no stack protector"
+    done
+fi
 echo "install_test: OK"
