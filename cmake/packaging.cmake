@@ -1,8 +1,8 @@
 # What an install holds beside the programs, libraries and plug-ins (those
 # are installed where they are built): the headers with a pkg-config file
 # and a CMake package for plug-in and host-program authors, the counter
-# schema, the documentation with man pages and the example, and the Debian
-# package that CPack builds from all of it (cpack -G DEB in the build tree).
+# schema, and the documentation with man pages and the example.  The Debian
+# packages (debian/) are cut from this install.
 include(CMakePackageConfigHelpers)
 
 install(DIRECTORY include/hv DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
@@ -16,16 +16,22 @@ install(TARGETS hv_headers hv_ldap EXPORT hvdsTargets)
 set(HV_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/hvds)
 install(EXPORT hvdsTargets NAMESPACE hvds:: DESTINATION ${HV_CMAKE_DIR})
 configure_package_config_file(cmake/hvdsConfig.cmake.in ${CMAKE_BINARY_DIR}/hvdsConfig.cmake
-  INSTALL_DESTINATION ${HV_CMAKE_DIR} PATH_VARS CMAKE_INSTALL_LIBDIR)
+  INSTALL_DESTINATION ${HV_CMAKE_DIR} PATH_VARS HV_INSTALL_PLUGINDIR)
 write_basic_package_version_file(${CMAKE_BINARY_DIR}/hvdsConfigVersion.cmake
   COMPATIBILITY SameMajorVersion)
 install(FILES ${CMAKE_BINARY_DIR}/hvdsConfig.cmake ${CMAKE_BINARY_DIR}/hvdsConfigVersion.cmake
   DESTINATION ${HV_CMAKE_DIR})
 
 # hvds.pc finds its prefix relative to itself, so that a tree installed
-# into any prefix (cmake --install --prefix) describes itself correctly.
-file(RELATIVE_PATH HV_PC_TO_PREFIX "${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig" "${CMAKE_INSTALL_PREFIX}")
-string(REGEX REPLACE "/$" "" HV_PC_TO_PREFIX "${HV_PC_TO_PREFIX}")
+# into any prefix (cmake --install --prefix) describes itself correctly.  A
+# build for /usr (the Debian packages) names /usr, so that pkg-config gives
+# the plain system paths.
+if(CMAKE_INSTALL_PREFIX STREQUAL "/usr")
+  set(HV_PC_PREFIX /usr)
+else()
+  file(RELATIVE_PATH HV_PC_PREFIX "${CMAKE_INSTALL_FULL_LIBDIR}/pkgconfig" "${CMAKE_INSTALL_PREFIX}")
+  string(REGEX REPLACE "/$" "" HV_PC_PREFIX "\${pcfiledir}/${HV_PC_PREFIX}")
+endif()
 configure_file(cmake/hvds.pc.in ${CMAKE_BINARY_DIR}/hvds.pc @ONLY)
 install(FILES ${CMAKE_BINARY_DIR}/hvds.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
@@ -43,25 +49,8 @@ install(PROGRAMS examples/run-example.sh examples/make-server-root.sh
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES examples/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
-# The Debian package: one package with the programs, libraries, plug-ins,
-# headers and documentation.  The shared-library dependencies come from
-# dpkg-shlibdeps; the example needs certutil.
-set(CPACK_PACKAGE_NAME hvds)
-set(CPACK_PACKAGE_VENDOR "hvds developers")
-set(CPACK_PACKAGE_CONTACT "hvds developers <hvds-dev@example.org>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
-  "directory server migration tool, counter plug-ins and plug-in host library")
-set(CPACK_PACKAGE_DESCRIPTION
-  "dsmigrate moves directory server instances between patch levels; nodetally and attrtally keep counters in entries; libhvhost hosts plug-ins of the published slapi interface.")
-set(CPACK_RESOURCE_FILE_LICENSE ${CMAKE_SOURCE_DIR}/LICENSE)
-set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
-set(CPACK_STRIP_FILES ON)
-set(CPACK_DEBIAN_PACKAGE_SECTION admin)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/lib)
-set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libnss3-tools")
-set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libnspr4-dev, libldap-dev, pkg-config")
-set(CPACK_GENERATOR DEB)
-include(CPack)
+# A package build passes the version of its changelog (debian/rules): the
+# two must agree.
+if(DEFINED HV_PACKAGE_VERSION AND NOT HV_PACKAGE_VERSION VERSION_EQUAL PROJECT_VERSION)
+  message(FATAL_ERROR "debian/changelog is at ${HV_PACKAGE_VERSION}, the project at ${PROJECT_VERSION}")
+endif()

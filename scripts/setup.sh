@@ -10,6 +10,7 @@ packages=(
   libldap-dev ldap-utils slapd
   clang libclang-rt-14-dev
   passwd file
+  debhelper lintian debootstrap
 )
 
 missing=()

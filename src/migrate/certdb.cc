@@ -324,7 +324,9 @@ int ConvertDatabase(const char *serverroot, const char *instancename) {
     if (!CopyAside(old_cert) || !CopyAside(old_key)) return kResultFailed;
 
     int rc = upgrade_certdb(serverroot, instancename);
-    bool kept = PutBack(old_cert) & PutBack(old_key);
+    // Both are put back, whatever the first gives.
+    const bool kept_cert = PutBack(old_cert);
+    const bool kept = PutBack(old_key) && kept_cert;
     if (rc != kResultOk) {
         std::fflush(stdout);
         CERT_STEP_ERROR("NSS cannot convert %s (error %d)", cert7.c_str(), PR_GetError());

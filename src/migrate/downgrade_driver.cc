@@ -10,6 +10,7 @@
 #include <exception>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/export.h"
 #include "common/path_format.h"
@@ -197,13 +198,18 @@ int DsmigrateMain(int argc, char **argv) {
     }
 
     OptionValue serverroot, instancename;
-    // "-downgrade" takes the program-name slot.  '+' ends parsing at the
-    // first word that is not an option instead of letting glibc move the
-    // options from behind it; optind 0 makes glibc start afresh when this
-    // runs more than once in a process.
+    // Parsing starts after "-downgrade".  getopt names the program after
+    // the word in the program-name slot, so its messages get the program's
+    // name there, not "-downgrade".  '+' ends parsing at the first word that
+    // is not an option instead of letting glibc move the options from behind
+    // it; optind 0 makes glibc start afresh when this runs more than once in
+    // a process.
+    std::vector<char *> args(argv + 1, argv + argc);
+    args[0] = const_cast<char *>(progname);
+    args.push_back(nullptr);
     optind = 0;
     int c;
-    while ((c = getopt(argc - 1, argv + 1, "+s:i:")) != -1) {
+    while ((c = getopt(argc - 1, args.data(), "+s:i:")) != -1) {
         OptionValue *target = nullptr;
         if (c == 's')
             target = &serverroot;

@@ -13,8 +13,8 @@
 //
 //   dshost --help | --version
 //
-// Exit status: 0 when every result was 0 or 8, 1 when one was not, 2 for a
-// usage error.
+// Options and operands in any order (tools/command_line.h).  Exit status: 0
+// when every result was 0 or 8, 1 when one was not, 2 for a usage error.
 #include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -39,20 +39,19 @@
 #include "migrate/owner.h"
 #include "migrate/version_repository.h"
 #include "migrate/worker.h"
+#include "tools/command_line.h"
 
 namespace {
 
 constexpr char kEncryptionDn[] = "cn=encryption,cn=config";
 
-void Usage(std::FILE *out, const char *prog) {
-    std::fprintf(out,
-                 "usage: %s upgrade <instance path>\n"
-                 "       %s status [--json] <server root>\n"
-                 "  upgrade  upgrades the instance (for example /srv/ds/slapd-main) to level 2\n"
-                 "  status   lists the instances of the server root: level, repository problems,\n"
-                 "           pending schema push, certificate database, saved scripts\n",
-                 prog, prog);
-}
+const char kUsage[] =
+    "usage: dshost upgrade <instance path>\n"
+    "       dshost status [--json] <server root>\n"
+    "  upgrade  upgrades the instance (for example /srv/ds/slapd-main) to level 2\n"
+    "  status   lists the instances of the server root: level, repository problems,\n"
+    "           pending schema push, certificate database, saved scripts\n"
+    "           (--json: as one JSON object)\n";
 
 bool Exists(const std::string &path) {
     struct stat st;
@@ -503,27 +502,19 @@ int Status(const std::string &root, bool json) {
 namespace {
 
 int Main(int argc, char **argv) {
-    const char *prog = argc > 0 ? argv[0] : "dshost";
-    if (argc == 2 && std::strcmp(argv[1], "--help") == 0) {
-        Usage(stdout, prog);
-        return 0;
+    const hv::tools::CommandLine line = hv::tools::ParseCommandLine(argc, argv, {"--json"}, {});
+    if (int status = hv::tools::AnswerOrRefuse(line, "dshost", kUsage); status != -1) return status;
+    const bool json = !line.options.empty();  // --json is the only option
+    if (line.operands.size() != 2) {
+        return hv::tools::UsageError("dshost", kUsage, "a command and a path are needed");
     }
-    if (argc == 2 && std::strcmp(argv[1], "--version") == 0) {
-        std::printf("dshost (hvds) %s\n", HV_VERSION);
-        return 0;
-    }
-    bool json = argc == 4 && std::strcmp(argv[1], "status") == 0 && std::strcmp(argv[2], "--json") == 0;
-    if (argc != 3 && !json) {
-        Usage(stderr, prog);
-        return 2;
-    }
-    std::string path = argv[argc - 1];
+    const std::string &command = line.operands[0];
+    std::string path = line.operands[1];
     while (path.size() > 1 && path.back() == '/') path.pop_back();
-    if (std::strcmp(argv[1], "upgrade") == 0) return Upgrade(path);
-    if (std::strcmp(argv[1], "status") == 0) return Status(path, json);
-    std::fprintf(stderr, "%s: unknown command '%s'\n", prog, argv[1]);
-    Usage(stderr, prog);
-    return 2;
+    if (command == "status") return Status(path, json);
+    if (command != "upgrade") return hv::tools::UsageError("dshost", kUsage, "unknown command '" + command + "'");
+    if (json) return hv::tools::UsageError("dshost", kUsage, "--json belongs to status");
+    return Upgrade(path);
 }
 
 }  // namespace

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "tools/command_line.h"
 #include "tools/tally_count.h"
 #include "tools/tally_ldif.h"
 #include "tools/tally_source.h"
@@ -48,10 +49,7 @@ const char kUsage[] =
     "repair  writes the computed values and prints each change; exit 0 when every\n"
     "        counter is right afterwards\n";
 
-int UsageError(const std::string &message) {
-    std::fprintf(stderr, "hvtally: %s\n%s", message.c_str(), kUsage);
-    return kExitError;
-}
+int UsageError(const std::string &message) { return hv::tools::UsageError("hvtally", kUsage, message); }
 
 int Fail(const std::string &message) {
     std::fprintf(stderr, "hvtally: %s\n", message.c_str());
@@ -131,45 +129,32 @@ struct Options {
     bool havePassword = false;
 };
 
-// 0 parsed, -1 help shown, else the exit status of a usage error.
+// -1 when the run goes on, else the exit status (0 for --help and
+// --version).  The words that are not options are the mode, the plug-in and
+// the plug-in's arguments, in that order.
 int ParseCommandLine(int argc, char **argv, Options *o) {
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
-            std::fputs(kUsage, stdout);
-            return -1;
-        }
-        if (std::strcmp(argv[i], "--version") == 0) {
-            std::printf("hvtally (hvds) %s\n", HV_VERSION);
-            return -1;
-        }
-    }
-    if (argc < 3) return UsageError("a mode and a plug-in are needed");
-    if (std::strcmp(argv[1], "check") == 0) {
+    const hv::tools::CommandLine line =
+        hv::tools::ParseCommandLine(argc, argv, {}, {"-f", "-H", "-D", "-w", "-y", "-b"});
+    if (int status = hv::tools::AnswerOrRefuse(line, "hvtally", kUsage); status != -1) return status;
+    const std::vector<std::string> &words = line.operands;
+    if (words.size() < 2) return UsageError("a mode and a plug-in are needed");
+    if (words[0] == "check") {
         o->repair = false;
-    } else if (std::strcmp(argv[1], "repair") == 0) {
+    } else if (words[0] == "repair") {
         o->repair = true;
     } else {
-        return UsageError(std::string("unknown mode \"") + argv[1] + "\" (check or repair)");
+        return UsageError("unknown mode \"" + words[0] + "\" (check or repair)");
     }
-    o->plugin = argv[2];
-    for (int i = 3; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg.size() == 2 && arg[0] == '-') {
-            if (i + 1 >= argc) return UsageError("option " + arg + " needs a value");
-            std::string value = argv[++i];
-            switch (arg[1]) {
-                case 'f': o->file = value; break;
-                case 'H': o->ldap.uri = value; break;
-                case 'D': o->ldap.bindDn = value; break;
-                case 'w': o->ldap.password = value; o->havePassword = true; break;
-                case 'y': o->passwordFile = value; break;
-                case 'b': o->ldap.base = value; break;
-                default: return UsageError("unknown option " + arg);
-            }
-        } else if (!arg.empty() && arg[0] == '-') {
-            return UsageError("unknown option " + arg);
-        } else {
-            o->pluginArgs.push_back(arg);
+    o->plugin = words[1];
+    o->pluginArgs.assign(words.begin() + 2, words.end());
+    for (const auto &[option, value] : line.options) {
+        switch (option[1]) {
+            case 'f': o->file = value; break;
+            case 'H': o->ldap.uri = value; break;
+            case 'D': o->ldap.bindDn = value; break;
+            case 'w': o->ldap.password = value; o->havePassword = true; break;
+            case 'y': o->passwordFile = value; break;
+            case 'b': o->ldap.base = value; break;
         }
     }
     if (o->file.empty() == o->ldap.uri.empty()) {
@@ -189,16 +174,14 @@ int ParseCommandLine(int argc, char **argv, Options *o) {
             return UsageError("a password needs -D binddn");
         }
     }
-    return 0;
+    return -1;
 }
 
 }  // namespace
 
 int main(int argc, char **argv) {
     Options o;
-    int parsed = ParseCommandLine(argc, argv, &o);
-    if (parsed == -1) return kExitRight;
-    if (parsed != 0) return parsed;
+    if (int status = ParseCommandLine(argc, argv, &o); status != -1) return status;
     Rule rule;
     std::string error;
     if (!hv::tally::ParseRule(o.plugin, o.pluginArgs, &rule, &error)) return UsageError(error);

@@ -98,9 +98,9 @@ bool BecomeOwner(uid_t uid, gid_t gid, const std::string &path, std::string *err
 }
 
 std::string OpenError(const std::string &path, int err) {
-    if (err == ELOOP) return path + ": is a symbolic link; hvtally reads no file through a link";
-    if (err == kWrongType) return path + ": is not a regular file";
-    return path + ": " + std::strerror(err);
+    if (err == ELOOP) return path + ": a symbolic link, refused";
+    if (err == kWrongType) return path + ": not a regular file, refused";
+    return path + ": cannot be read: " + std::strerror(err);
 }
 
 class FileSource : public Source {

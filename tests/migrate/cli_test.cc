@@ -70,7 +70,8 @@ TEST(DsmigrateCommandLine, BadOptionsPrintUsageOnly) {
         // Parsing ends at the first word that is not an option, so this has
         // no server root.
         {{"-downgrade", "x", "-s", s, "y"}, ""},
-        {{"-downgrade", "-x", "-s", s, "y"}, "-downgrade: invalid option -- 'x'\n"},
+        // getopt's own message names the program.
+        {{"-downgrade", "-x", "-s", s, "y"}, DsmigratePath() + ": invalid option -- 'x'\n"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(testing::PrintToString(c.args));
