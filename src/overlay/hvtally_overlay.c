@@ -258,8 +258,12 @@ static int hvtally_response(Operation *op, SlapReply *rs) {
     hvtally_rule *r;
 
     /* Replication carries entries, never counters: each server computes its
-     * own. */
-    if (rs->sr_type != REP_SEARCH || rs->sr_entry == NULL || op->o_sync != SLAP_CONTROL_NONE)
+     * own.  Neither the entries a provider sends (o_sync) nor those a
+     * consumer reads back before applying a change (its searches run on the
+     * syncrepl connection) get a counter: the consumer would take the
+     * computed value for stored data and try to remove it. */
+    if (rs->sr_type != REP_SEARCH || rs->sr_entry == NULL || op->o_sync != SLAP_CONTROL_NONE ||
+        SLAPD_SYNC_IS_SYNCCONN(op->o_connid))
         return SLAP_CB_CONTINUE;
     for (r = on->on_bi.bi_private; r != NULL; r = r->next) {
         char buf[32];

@@ -274,6 +274,8 @@ bool SlapdServer::StartOnce(const std::vector<PluginLine> &plugins, const std::s
     }
 
     std::string out = server_log_path();
+    // A restart must not read the last run's "slapd stopped." as its own.
+    std::filesystem::remove(out, ec);
     std::string preload = HV_SLAPD_PRELOAD;
     std::vector<std::string> args = {kSlapdPath, "-f", conf_path(), "-h", url(), "-d", "256"};
     // Environment: ours, plus every plug-in symbol bound at load, so that a
