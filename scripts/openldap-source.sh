@@ -14,14 +14,16 @@ tree=$dest/openldap-$upstream
 stamp=$tree/.hv-prepared-$version
 if [ -f "$stamp" ]; then echo "$tree"; exit 0; fi
 
-# A deb-src entry for the archive and suite the machine's apt sources use.
+# deb-src entries for the archives and suites the machine's apt sources use,
+# so that the source of the installed version is found.
 if ! apt-get indextargets --format '$(CREATED_BY)' 2>/dev/null | grep -q '^Sources$'; then
-  src=/etc/apt/sources.list.d/hv-openldap-src.sources
-  uri=$(sed -n 's/^URIs: *//p' /etc/apt/sources.list.d/debian.sources 2>/dev/null | head -n1)
-  suite=$(. /etc/os-release && echo "$VERSION_CODENAME")
-  [ -n "$uri" ] || uri=http://deb.debian.org/debian
-  printf 'Types: deb-src\nURIs: %s\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
-    "$uri" "$suite" | as_root tee "$src" >/dev/null
+  if [ -f /etc/apt/sources.list.d/debian.sources ]; then
+    sed 's/^Types:.*/Types: deb-src/' /etc/apt/sources.list.d/debian.sources |
+      as_root tee /etc/apt/sources.list.d/hv-openldap-src.sources >/dev/null
+  else
+    sed -n 's/^deb /deb-src /p' /etc/apt/sources.list |
+      as_root tee /etc/apt/sources.list.d/hv-openldap-src.list >/dev/null
+  fi
   as_root apt-get update -qq >&2
 fi
 

@@ -10,6 +10,9 @@ packages=(
   libldap-dev ldap-utils slapd
   clang libclang-rt-14-dev
   passwd file
+  # The hvtally overlay builds against Debian's openldap source package
+  # (scripts/openldap-source.sh): apt-get source, configure.
+  dpkg-dev libltdl-dev xz-utils
 )
 
 missing=()
