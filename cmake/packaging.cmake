@@ -42,6 +42,7 @@ install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} FILES_MATCHING PATTE
 install(PROGRAMS examples/run-example.sh examples/make-server-root.sh
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES examples/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(DIRECTORY examples/openldap DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # The Debian package: one package with the programs, libraries, plug-ins,
 # headers and documentation.  The shared-library dependencies come from

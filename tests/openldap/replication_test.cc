@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <thread>
@@ -313,6 +314,40 @@ TEST_P(TwoProviders, AProviderRestartedDuringWritesCatchesUp) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, TwoProviders, ::testing::Values(1u, 2u, 3u));
+
+// The shipped example configurations, with the installed paths replaced by
+// the build's and temporary ones, are accepted by slapd (slaptest -u): the
+// plug-ins and the overlay load and take their arguments.
+TEST(ReplicationExamples, SlapdAcceptsEachShippedConfiguration) {
+    if (!SlapdInstalled()) GTEST_SKIP() << kSlapdPath << " is not installed";
+    const std::string lib = std::filesystem::path(HV_NODETALLY_PLUGIN).parent_path().string() + "/";
+    SlapdServer scratch;  // for its temporary directory
+    const std::vector<std::pair<std::string, std::string>> paths = {
+        {"/usr/lib/hvds/plugins/", lib},
+        {"/usr/lib/hvds/slapd/", std::filesystem::path(OverlayBuilt() ? HV_OVERLAY_MODULE : HV_NODETALLY_PLUGIN)
+                                     .parent_path()
+                                     .string() +
+                                     "/"},
+        {"/usr/share/hvds/", std::string(HV_SOURCE_DIR) + "/tests/openldap/"},
+        {"/var/lib/ldap", scratch.dir() + "/db"},
+        {"/var/run/slapd/", scratch.dir() + "/"},
+        {"/var/log/", scratch.dir() + "/"}};
+    std::filesystem::create_directories(scratch.dir() + "/db");
+    for (const char *name : {"provider-plugins.conf", "consumer.conf", "hvtally-provider1.conf",
+                             "hvtally-provider2.conf"}) {
+        SCOPED_TRACE(name);
+        std::string conf = ReadFile(std::string(HV_SOURCE_DIR) + "/examples/openldap/" + name);
+        ASSERT_FALSE(conf.empty());
+        if (!OverlayBuilt() && conf.find("hvtally_overlay") != std::string::npos) continue;
+        for (const auto &[from, to] : paths)
+            for (size_t at = conf.find(from); at != std::string::npos; at = conf.find(from, at + to.size()))
+                conf.replace(at, from.size(), to);
+        const std::string file = scratch.dir() + "/" + name;
+        ASSERT_TRUE(WriteFile(file, conf));
+        CommandResult r = RunCommand({"/usr/sbin/slaptest", "-u", "-f", file});
+        EXPECT_EQ(r.status, 0) << conf << r.output;
+    }
+}
 
 }  // namespace
 }  // namespace hvtest
