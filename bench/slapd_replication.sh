@@ -4,7 +4,7 @@
 # set-ups: no counters (none), the plug-ins with slapdcompat before the
 # provider's database (plugins; the consumer has none), the hvtally overlay
 # on both servers (overlay), and the overlay on two providers replicating
-# each other (overlay2p, the writes going to the first).
+# each other with delta-syncrepl (overlay2p, the writes going to the first).
 #
 # For each: adds of counted entries (each also a group with one member)
 # from one client, then member modifies; per phase
@@ -68,7 +68,15 @@ conf() {
     echo "moduleload back_mdb"
     echo "moduleload syncprov"
     case "$setup" in overlay*) echo "moduleload $lib/hvtally_overlay.so" ;; esac
-    [ "$setup" = overlay2p ] && echo "serverID $n"
+    if [ "$setup" = overlay2p ]; then
+      # delta-syncrepl, as examples/openldap/hvtally-provider1.conf.
+      echo "serverID $n"
+      echo "moduleload accesslog"
+      mkdir -p "$d/db/log"
+      printf 'database mdb\nmaxsize 1073741824\nsuffix cn=accesslog\nrootdn cn=accesslog\ndirectory %s/db/log\n' "$d"
+      printf 'index entryCSN,objectClass,reqEnd,reqResult,reqStart,reqDN eq\n'
+      printf 'overlay syncprov\nsyncprov-nopresent TRUE\nsyncprov-reloadhint TRUE\n'
+    fi
     if [ "$setup" = plugins ] && [ "$role" = provider ]; then
       echo "plugin postoperation $lib/slapdcompat.so SlapdCompat_Init"
       echo "plugin postoperation $lib/nodetally.so HVSubtreeEntryCounterPostOp_Init ${node#nodetally }"
@@ -83,11 +91,17 @@ conf() {
     [ "${HV_BENCH_NOSYNC:-0}" = 1 ] && echo "dbnosync"
     echo "index objectClass,entryCSN,entryUUID eq"
     if [ -n "$peer" ]; then
-      echo "syncrepl rid=10$n provider=$peer type=refreshAndPersist retry=\"1 +\" searchbase=\"$suffix\" bindmethod=simple binddn=\"$rootdn\" credentials=secret"
+      delta=""
+      [ "$setup" = overlay2p ] &&
+        delta=" logbase=\"cn=accesslog\" logfilter=\"(&(objectClass=auditWriteObject)(reqResult=0))\" syncdata=accesslog"
+      echo "syncrepl rid=10$n provider=$peer type=refreshAndPersist retry=\"1 +\" searchbase=\"$suffix\" bindmethod=simple binddn=\"$rootdn\" credentials=secret$delta"
     fi
     [ "$setup" = overlay2p ] && echo "multiprovider on"
     [ "$role" = provider ] && printf 'overlay syncprov\nsyncprov-checkpoint 100 1\n'
     case "$setup" in overlay*) printf 'overlay hvtally\nhvtally %s\nhvtally %s\n' "$node" "$attr" ;; esac
+    if [ "$setup" = overlay2p ]; then
+      printf 'overlay accesslog\nlogdb cn=accesslog\nlogops writes\nlogsuccess TRUE\n'
+    fi
   } > "$d/slapd.conf"
 }
 

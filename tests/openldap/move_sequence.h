@@ -31,9 +31,7 @@ inline constexpr int kMoreTreeOps = 3;
 // different prefixes touch only the fixed containers in common.
 class MoveSequence {
   public:
-    // Without moves, an add takes the place of each move.
-    explicit MoveSequence(unsigned seed, std::string prefix = "u", bool moves = true)
-        : rng_(seed), prefix_(std::move(prefix)), moves_(moves) {
+    explicit MoveSequence(unsigned seed, std::string prefix = "u") : rng_(seed), prefix_(std::move(prefix)) {
         for (const char *dn : {kOrg, kPeople, kG0, kG1, "ou=h0,ou=org,dc=example,dc=com",
                                "ou=h1,ou=h0,ou=org,dc=example,dc=com", "ou=plain,dc=example,dc=com"}) {
             Node n;
@@ -69,7 +67,6 @@ class MoveSequence {
             return "dn: " + Dn(id) + "\nchangetype: modify\n" + (add ? "add" : "delete") + ": hvMember\nhvMember: " +
                    m + "\n-\n\n";
         }
-        if (!moves_) return Add();
         *move = true;
         return Move(id);
     }
@@ -151,7 +148,6 @@ class MoveSequence {
 
     std::mt19937 rng_;
     std::string prefix_;
-    bool moves_;
     std::map<int, Node> nodes_;
     int next_ = 0;
     int names_ = 0;
