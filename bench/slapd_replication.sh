@@ -14,7 +14,8 @@
 #            (the plug-ins write their counters after answering);
 #   lag      seconds from the client's end until then.
 # Then the cost of reading the counters: one subtree search of the whole
-# tree for the holders and groups with both counters, on each server ("read").
+# tree for the holders and groups with both counters, on each server
+# ("read"), and 20 base reads of the top holder's counter ("top").
 #
 # Usage: bench/slapd_replication.sh [build-dir]   (default: build)
 # HV_BENCH_SETUPS (default "none plugins overlay overlay2p"),
@@ -177,6 +178,14 @@ for setup in $setups; do
     t1=$(now)
     printf '%-10s %-8s %10s s for %d holders and groups (%s)\n' "$setup" read "$(minus "$t1" "$t0")" "$(grep -c '^dn:' "$work/read.ldif")" "$u"
   done
+  # The dearest counter: the top holder's, all entries below it.
+  t0=$(now)
+  for _ in $(seq 20); do
+    ldapsearch -x -H "$url0" -D "$rootdn" -w secret -LLL -b "ou=org,$suffix" -s base hvEntryCount > /dev/null
+  done
+  t1=$(now)
+  printf '%-10s %-8s %10s s per read of the top holder'"'"'s hvEntryCount (%d entries below)\n' "$setup" top \
+    "$(awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.4f", (b - a) / 20 }')" "$entries"
   [ "$setup" = none ] && continue
   for rule in "$node" "$attr"; do
     # shellcheck disable=SC2086
