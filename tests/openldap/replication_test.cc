@@ -332,6 +332,9 @@ INSTANTIATE_TEST_SUITE_P(Seeds, TwoProviders, ::testing::Values(1u, 2u, 3u));
 // plug-ins and the overlay load and take their arguments.
 TEST(ReplicationExamples, SlapdAcceptsEachShippedConfiguration) {
     if (!SlapdInstalled()) GTEST_SKIP() << kSlapdPath << " is not installed";
+    // Sanitized modules need their runtime preloaded, and slaptest then
+    // hangs at exit; the plain build checks the files.
+    if (std::string(HV_SLAPD_PRELOAD).size() > 0) GTEST_SKIP() << "not in sanitizer builds";
     const std::string lib = std::filesystem::path(HV_NODETALLY_PLUGIN).parent_path().string() + "/";
     SlapdServer scratch;  // for its temporary directory
     const std::vector<std::pair<std::string, std::string>> paths = {
