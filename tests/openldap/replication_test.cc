@@ -204,7 +204,7 @@ class ReplicatedSlapd : public ::testing::Test {
                 text += dn + " " + std::to_string(e.entryCount) + " " + std::to_string(e.memberCount) + "\n";
             if (i == 0) {
                 first = text;
-                EXPECT_GT(parsed.size(), 10u);
+                EXPECT_GT(parsed.size(), 5u);
             } else {
                 EXPECT_EQ(text, first) << "server " << i << " differs from server 0";
             }
@@ -263,6 +263,25 @@ TEST_P(ProviderAndConsumers, EveryServerEndsWithEveryCounterRight) {
 
 INSTANTIATE_TEST_SUITE_P(Setups, ProviderAndConsumers, ::testing::Values(false, true),
                          [](const ::testing::TestParamInfo<bool> &p) { return p.param ? "Overlay" : "PlugIns"; });
+
+// With the overlay a stored counter value (written by hand, or by the
+// plug-ins before) is kept in the database but never served.
+TEST_F(ReplicatedSlapd, TheOverlayServesTheCountNotAStoredValue) {
+    if (!OverlayBuilt()) GTEST_SKIP() << "the hvtally overlay is not built (HV_OPENLDAP_SOURCE)";
+    StartProviderAndConsumers(true, 0);
+    if (HasFatalFailure()) return;
+    LoadTree();
+    if (HasFatalFailure()) return;
+    SlapdServer &s = *servers_[0];
+    CommandResult r = s.Modify(std::string("dn: ") + kPeople + "\nchangetype: modify\nreplace: hvEntryCount\n"
+                               "hvEntryCount: 99\n-\n\n"
+                               "dn: cn=p1," + kPeople + "\nchangetype: add\nobjectClass: organizationalRole\n"
+                               "objectClass: hvCounted\ncn: p1\n\n");
+    ASSERT_EQ(r.status, 0) << r.output;
+    EXPECT_EQ(s.Values(kPeople, "hvEntryCount"), std::vector<std::string>{"1"});
+    EXPECT_EQ(s.Values(kOrg, "hvEntryCount"), std::vector<std::string>{"1"});
+    ExpectCountersRightEverywhere();
+}
 
 class TwoProviders : public ReplicatedSlapd, public ::testing::WithParamInterface<unsigned> {
   protected:
