@@ -44,7 +44,8 @@ hv_tally_count *hv_tally_count_new(const hv_tally_rule *rule);
 int hv_tally_count_add(hv_tally_count *count, hv_tally_text ndn, const hv_tally_text *classes,
                        size_t nclasses, long member_values);
 /* The value of the counter the entry ndn carries, counted over the entries
- * added; -1 when ndn was not added, carries no counter, or on failure. */
+ * added; -1 when ndn was not added, carries no counter, or on failure.
+ * Ends the count: call it once, then only hv_tally_count_free. */
 long hv_tally_count_value(hv_tally_count *count, hv_tally_text ndn);
 void hv_tally_count_free(hv_tally_count *count);
 
