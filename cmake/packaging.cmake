@@ -48,6 +48,7 @@ install(DIRECTORY docs/ DESTINATION ${CMAKE_INSTALL_DOCDIR} FILES_MATCHING PATTE
 install(PROGRAMS examples/run-example.sh examples/make-server-root.sh
   DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 install(FILES examples/README.md DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(DIRECTORY examples/openldap DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # A package build passes the version of its changelog (debian/rules): the
 # two must agree.

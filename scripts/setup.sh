@@ -10,7 +10,11 @@ packages=(
   libldap-dev ldap-utils slapd
   clang libclang-rt-14-dev
   passwd file
+  # The Debian packages and their checks.
   debhelper lintian debootstrap
+  # The hvtally overlay builds against Debian's openldap source package
+  # (scripts/openldap-source.sh): apt-get source, configure.
+  dpkg-dev libltdl-dev xz-utils
 )
 
 missing=()

@@ -196,6 +196,11 @@ SlapdServer::~SlapdServer() {
     }
 }
 
+bool SlapdServer::ReservePort() {
+    port_ = FreePort();
+    return port_ != 0;
+}
+
 std::string SlapdServer::url() const { return "ldap://127.0.0.1:" + std::to_string(port_) + "/"; }
 
 bool SlapdServer::Start(const std::vector<PluginLine> &plugins, const std::string &loglevel) {
@@ -213,13 +218,14 @@ bool SlapdServer::Start(const std::vector<PluginLine> &plugins, const std::strin
 
 bool SlapdServer::StartOnce(const std::vector<PluginLine> &plugins, const std::string &loglevel) {
     Stop();
-    port_ = FreePort();
+    const bool keep = !extra_global_.empty() || !extra_database_.empty();
+    if (!keep || port_ == 0) port_ = FreePort();
     if (port_ == 0) {
         error_ = "no free port on 127.0.0.1";
         return false;
     }
     std::error_code ec;
-    std::filesystem::remove_all(dir_ + "/db", ec);
+    if (!keep) std::filesystem::remove_all(dir_ + "/db", ec);
     std::filesystem::create_directories(dir_ + "/db", ec);
 
     std::string conf;
@@ -231,12 +237,14 @@ bool SlapdServer::StartOnce(const std::vector<PluginLine> &plugins, const std::s
     conf += "loglevel " + loglevel + "\n";
     conf += "modulepath /usr/lib/ldap\n";
     conf += "moduleload back_mdb\n";
+    conf += extra_global_;
     conf += "database mdb\n";
     conf += "maxsize 10485760\n";
     conf += std::string("suffix \"") + kSuffix + "\"\n";
     conf += std::string("rootdn \"") + kRootDn + "\"\n";
     conf += std::string("rootpw ") + kRootPw + "\n";
     conf += "directory " + dir_ + "/db\n";
+    conf += extra_database_;
     // slapadd reads the database part only: the plug-ins are not run offline.
     const std::string offline_conf = dir_ + "/slapadd.conf";
     if (!offline_ldif_.empty() && !WriteFile(offline_conf, conf)) {
@@ -266,6 +274,8 @@ bool SlapdServer::StartOnce(const std::vector<PluginLine> &plugins, const std::s
     }
 
     std::string out = server_log_path();
+    // A restart must not read the last run's "slapd stopped." as its own.
+    std::filesystem::remove(out, ec);
     std::string preload = HV_SLAPD_PRELOAD;
     std::vector<std::string> args = {kSlapdPath, "-f", conf_path(), "-h", url(), "-d", "256"};
     // Environment: ours, plus every plug-in symbol bound at load, so that a

@@ -63,6 +63,16 @@ class SlapdServer {
     // Entries loaded offline with slapadd before the server starts (so no
     // plug-in sees them); empty for none.
     void set_offline_ldif(std::string ldif) { offline_ldif_ = std::move(ldif); }
+    // Replication set-ups: `global` goes before the database, `database`
+    // after its own lines and before the plug-in lines.  With them set, the
+    // port chosen by ReservePort (or the first start) and the database are
+    // kept across restarts.
+    void set_extra_config(std::string global, std::string database) {
+        extra_global_ = std::move(global);
+        extra_database_ = std::move(database);
+    }
+    // Picks the port now, so that peers can name url() before Start.
+    bool ReservePort();
     // Whether the server process is still there (waits up to timeout_ms for
     // it to end).
     bool Running(int timeout_ms = 0);
@@ -108,6 +118,7 @@ class SlapdServer {
     std::atomic<int> ldif_seq_{0};
     bool bind_now_ = true;
     std::string offline_ldif_;
+    std::string extra_global_, extra_database_;
 };
 
 // Waits (bounded) until the probe plug-in's report file holds at least n
