@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "common/base64.h"
 #include "common/export.h"
 #include "host/entry_internal.h"
 
@@ -21,15 +22,6 @@ namespace {
 
 constexpr std::size_t kFoldColumn = 78;
 constexpr char kB64[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-int B64Digit(unsigned char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
-}
 
 // Strict decoding: only the alphabet, '=' padding at the end only, whole
 // groups of four (a missing final padding is tolerated).
@@ -45,7 +37,7 @@ bool DecodeBase64(std::string_view in, std::string *out) {
     unsigned acc = 0;
     int bits = 0;
     for (unsigned char c : in) {
-        int d = B64Digit(c);
+        int d = hv::Base64Digit(c);
         if (d < 0) return false;
         acc = (acc << 6) | static_cast<unsigned>(d);
         bits += 6;

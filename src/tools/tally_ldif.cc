@@ -7,6 +7,8 @@
 #include <cstring>
 #include <utility>
 
+#include "common/base64.h"
+
 namespace hv::tally {
 
 namespace {
@@ -17,15 +19,6 @@ constexpr std::size_t kMaxTypeBytes = 1024;
 bool TypeChar(unsigned char c) {
     return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' ||
            c == ';' || c == '.' || c == '_';
-}
-
-int B64Digit(unsigned char c) {
-    if (c >= 'A' && c <= 'Z') return c - 'A';
-    if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-    if (c >= '0' && c <= '9') return c - '0' + 52;
-    if (c == '+') return 62;
-    if (c == '/') return 63;
-    return -1;
 }
 
 // base64 fed a byte at a time: checked always, decoded when out is given.
@@ -40,7 +33,7 @@ class Base64 {
             return nullptr;
         }
         if (c == '=') return ++pad_ > 2 ? "more than two '=' in a base64 value" : nullptr;
-        int d = B64Digit(c);
+        int d = hv::Base64Digit(c);
         if (d < 0) return "a byte that is not base64";
         if (pad_ > 0) return "base64 after '='";
         ++digits_;
