@@ -37,7 +37,6 @@ step() {
     echo "== debian_check: $* ($(date -u +%T))"
 }
 
-root=$work/chroot
 cleanup() {
     if mountpoint -q "$root/proc" 2>/dev/null; then umount "$root/proc"; fi
     # Nothing may stay mounted below the chroot when it is removed.
@@ -49,6 +48,9 @@ cleanup() {
 }
 rm -rf --one-file-system "$work"
 mkdir -p "$work/src/hvds"
+# Absolute from here on: the package build runs in another directory.
+work=$(cd "$work" && pwd)
+root=$work/chroot
 trap cleanup EXIT
 
 step "build the packages"
