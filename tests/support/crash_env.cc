@@ -213,7 +213,9 @@ void CrashEnv::Crash() {
         for (const auto &[rel, node] : ReadTree(root_)) {
             struct stat st {};
             if (node.dir || !std::regex_match(rel, re) || ::lstat((root_ + "/" + rel).c_str(), &st) != 0) continue;
-            if (data_.count({st.st_dev, st.st_ino}) == 0) data_[{st.st_dev, st.st_ino}] = node.content;
+            // As it is, whatever the model kept for its inode: the inode may
+            // be a removed file's, reused by that code's new file.
+            data_[{st.st_dev, st.st_ino}] = node.content;
             // Its name too, which that code has synced in its directory.
             std::string::size_type slash = rel.rfind('/');
             struct stat ps {};
