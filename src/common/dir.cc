@@ -502,15 +502,10 @@ int Dir::Sync(std::string_view rel) const {
 }
 
 int Dir::SyncFile(std::string_view rel) const {
-    std::string leaf;
-    int err = 0;
-    Fd parent(OpenParent(rel, &leaf, &err));
-    if (parent.fd < 0) return err;
-    Fd file(::openat(parent.fd, leaf.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
-    if (file.fd < 0) return errno;
+    int fd = -1;
     struct stat st {};
-    if (::fstat(file.fd, &st) != 0) return errno;
-    if (!S_ISREG(st.st_mode)) return kWrongType;
+    if (int err = OpenForReading(rel, &fd, &st)) return err;
+    Fd file(fd);
     return env_->Fsync(file.fd) == 0 ? 0 : errno;
 }
 

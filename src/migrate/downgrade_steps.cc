@@ -33,6 +33,19 @@ int downgrade_DS_to_TB1(const char *serverroot, const char *instancename) {
     return result;
 }
 
+namespace {
+
+// Whether the instance directory is open; says why not, for then neither
+// the level nor a saved script may go.
+bool Opened(const hv::migrate::DirRef &instance, const std::string &path) {
+    if (instance.get() != nullptr) return true;
+    std::fprintf(stderr, "%s cannot be opened (%s): the level and the saved scripts are kept\n", path.c_str(),
+                 std::strerror(instance.error()));
+    return false;
+}
+
+}  // namespace
+
 int restore_saved_scripts(const char *serverroot, const char *instancename) {
     int result = backout_scripts(serverroot, instancename, scripts);
     int rc = backout_scripts(serverroot, instancename, kAlsoSaved);
@@ -44,11 +57,7 @@ int restore_saved_scripts(const char *serverroot, const char *instancename) {
     std::string instancepath;
     if (!BuildPath(&instancepath, "%s/%s", serverroot, instancename)) return kResultFailed;
     hv::migrate::DirRef instance(instancepath);
-    if (instance.get() == nullptr) {
-        std::fprintf(stderr, "%s cannot be opened (%s): the level and the saved scripts are kept\n",
-                     instancepath.c_str(), std::strerror(instance.error()));
-        return kResultFailed;
-    }
+    if (!Opened(instance, instancepath)) return kResultFailed;
     return CheckNoSavedScriptLeft(*instance.get(), "upgrade") == 0 ? kResultOk : kResultFailed;
 }
 
@@ -80,11 +89,7 @@ int backout_scripts(const char *serverroot, const char *instancename, const char
     std::string instancepath;
     if (!BuildPath(&instancepath, "%s/%s", serverroot, instancename)) return kResultFailed;
     hv::migrate::DirRef instance(instancepath);
-    if (instance.get() == nullptr) {
-        std::fprintf(stderr, "%s cannot be opened (%s): the level and the saved scripts are kept\n",
-                     instancepath.c_str(), std::strerror(instance.error()));
-        return kResultFailed;
-    }
+    if (!Opened(instance, instancepath)) return kResultFailed;
     for (; *names != nullptr; ++names) {
         std::string saved, script;
         if (!BuildPath(&saved, "%s/%s/%s/%s/%s", serverroot, instancename, "upgrade", "bak_patch2", *names) ||
